@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace vantorel::log {
 
 enum class Level { Info = 0, Debug = 1, Error = 2 };
@@ -25,5 +27,12 @@ void StopLog();
 std::string GetLogDirectory();
 // GetLogDirectory() plus today's file name: <base>_yyyy.mm.dd.log
 std::string GetLogFileName();
+
+namespace detail {
+// Tests only: replaces the clock that stamps lines and picks the day's file (nullptr restores
+// the system clock), so that a day change can be reproduced.
+using Clock = platform::LocalTime (*)();
+void SetClockForTesting(Clock clock);
+}  // namespace detail
 
 }  // namespace vantorel::log

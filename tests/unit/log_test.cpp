@@ -1,0 +1,375 @@
+// The log facility writes real files. On Linux every test gets its own data folder through
+// XDG_DATA_HOME; on Windows (under Wine) the folder is the common data folder, and every test
+// uses its own base name, so its folder is its own either way.
+#include "support/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+namespace vlog = vantorel::log;
+namespace platform = vantorel::platform;
+
+namespace {
+
+const std::string kBlanks(40, ' ');
+const std::string kStartLine = "============Start log=============";
+const std::string kStopLine = "============Stop log===============";
+
+platform::LocalTime g_now;
+platform::LocalTime FixedClock() { return g_now; }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Splits on CR LF; a bare LF or CR anywhere fails the test.
+std::vector<std::string> Lines(const std::string& content) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    std::size_t end = content.find("\r\n", pos);
+    EXPECT_NE(end, std::string::npos) << "last line is not ended by CR LF";
+    if (end == std::string::npos) end = content.size();
+    std::string line = content.substr(pos, end - pos);
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << "bare line break in: " << line;
+    out.push_back(line);
+    pos = end + 2;
+  }
+  return out;
+}
+
+// Switches logging off without a stop banner and forgets the start banner.
+void ResetMode() {
+  vlog::SetLogLevel(4);
+  vlog::SetLogLevel(0);
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef _WIN32
+    if (const char* old = std::getenv("XDG_DATA_HOME")) oldXdg_ = old;
+    std::string tmpl = (fs::temp_directory_path() / "vantorel-log-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dataHome_ = tmpl;
+    setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
+#endif
+    ResetMode();
+    UseBase("logtest_" + platform::NewGuid().substr(0, 8));
+  }
+
+  void TearDown() override {
+    vlog::detail::SetClockForTesting(nullptr);
+    ResetMode();
+    vlog::SetLogBaseName("vantorel");
+    std::error_code ec;
+    for (const auto& folder : folders_) fs::remove_all(fs::path(folder), ec);
+#ifndef _WIN32
+    fs::remove_all(dataHome_, ec);
+    if (oldXdg_.empty())
+      unsetenv("XDG_DATA_HOME");
+    else
+      setenv("XDG_DATA_HOME", oldXdg_.c_str(), 1);
+#endif
+  }
+
+  void UseBase(const std::string& base) {
+    base_ = base;
+    vlog::SetLogBaseName(base_);
+    folders_.push_back(Folder());
+  }
+
+  // The folder the log should use, computed without creating it.
+  std::string Folder() const {
+    const char sep = platform::PathSeparator();
+    return platform::CommonDataFolder() + sep + "Norvander" + sep + base_;
+  }
+
+  std::string FileOf(const std::string& date) const {
+    return Folder() + platform::PathSeparator() + base_ + "_" + date + ".log";
+  }
+
+  void SetClock(platform::LocalTime t) {
+    g_now = t;
+    vlog::detail::SetClockForTesting(&FixedClock);
+  }
+
+  std::string base_;
+  std::vector<std::string> folders_;
+  std::string dataHome_, oldXdg_;
+};
+
+TEST_F(LogTest, ModeAdmitsLevels) {
+  struct Case {
+    int mode;
+    std::set<std::string> written;
+  };
+  const Case cases[] = {
+      {0, {}}, {1, {"ERROR"}}, {2, {"INFO", "ERROR"}}, {3, {"INFO", "DEBUG", "ERROR"}}, {4, {}},
+  };
+  SetClock({2024, 3, 5, 7, 8, 9, 42});
+  for (const Case& c : cases) {
+    SCOPED_TRACE("mode " + std::to_string(c.mode));
+    ResetMode();
+    UseBase("logtest_" + platform::NewGuid().substr(0, 8));
+    vlog::SetLogLevel(c.mode);
+    EXPECT_EQ(vlog::LogLevel(), c.mode);
+    vlog::WriteLog("INFO", "", vlog::Level::Info);
+    vlog::WriteLog("DEBUG", "", vlog::Level::Debug);
+    vlog::WriteLog("ERROR", "", vlog::Level::Error);
+
+    if (c.written.empty()) {
+      // Nothing at all is touched while logging is off.
+      EXPECT_FALSE(platform::DirectoryExists(Folder()));
+      continue;
+    }
+    std::vector<std::string> lines = Lines(ReadFile(FileOf("2024.03.05")));
+    ASSERT_EQ(lines.size(), 6 + c.written.size());
+    std::set<std::string> written;
+    for (std::size_t i = 6; i < lines.size(); ++i) {
+      std::size_t tab = lines[i].find('\t');
+      std::string level = lines[i].substr(tab + 1, lines[i].find('\t', tab + 1) - tab - 1);
+      EXPECT_EQ(lines[i].substr(lines[i].rfind('\t') + 1), level);  // the message is the level
+      written.insert(level);
+    }
+    EXPECT_EQ(written, c.written);
+  }
+}
+
+TEST_F(LogTest, LineFormat) {
+  struct Case {
+    std::string message, detail, expectedTail;
+  };
+  const Case cases[] = {
+      {"  > Open  ", "", "> Open"},
+      {"\t\r\n msg \x01", " \r\n\t", "msg"},  // a blank detail adds nothing
+      {"< Open", "  Params: a, b\r\n", "< Open: \tParams: a, b"},
+      {"", "only detail", ": \tonly detail"},
+      {"inner  blanks\tkept", "Чек №1", "inner  blanks\tkept: \tЧек №1"},
+  };
+  SetClock({2024, 3, 5, 7, 8, 9, 42});
+  vlog::SetLogLevel(3);
+  for (const Case& c : cases) vlog::WriteLog(c.message, c.detail, vlog::Level::Debug);
+  vlog::WriteLog("failed", "", vlog::Level::Error);
+
+  EXPECT_EQ(vlog::GetLogFileName(), FileOf("2024.03.05"));
+  std::string content = ReadFile(FileOf("2024.03.05"));
+  ASSERT_EQ(content.substr(0, 3), "   ") << "no byte-order mark";
+  std::vector<std::string> lines = Lines(content);
+  ASSERT_EQ(lines.size(), 6 + std::size(cases) + 1);
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(lines[6 + i], "2024.03.05 07:08:09.042\tDEBUG\t" + cases[i].expectedTail);
+  EXPECT_EQ(lines.back(), "2024.03.05 07:08:09.042\tERROR\tfailed");
+}
+
+TEST_F(LogTest, StartAndStopBanners) {
+  SetClock({2024, 3, 5, 10, 0, 0, 0});
+  const std::string file = FileOf("2024.03.05");
+  auto lines = [&] { return Lines(ReadFile(file)); };
+  auto expectStartBanner = [](const std::vector<std::string>& l, std::size_t at) {
+    ASSERT_GE(l.size(), at + 6);
+    EXPECT_EQ(l[at], kBlanks);
+    EXPECT_EQ(l[at + 1], kStartLine);
+    EXPECT_EQ(l[at + 2], "OS version:\t" + platform::OsDescription());
+    EXPECT_TRUE(std::regex_match(l[at + 3], std::regex("Application:\t[^/\\\\]+"))) << l[at + 3];
+    EXPECT_TRUE(
+        std::regex_match(l[at + 4], std::regex("App\\. version:\t\\d+\\.\\d+\\.\\d+\\.\\d+")))
+        << l[at + 4];
+    EXPECT_EQ(l[at + 5], kBlanks);
+  };
+
+  // Nothing is written until a line is admitted.
+  vlog::SetLogLevel(3);
+  vlog::SetLogLevel(0);
+  EXPECT_FALSE(platform::DirectoryExists(Folder()));
+
+  // Once per run of logging, and the per-call switch through mode 4 keeps it.
+  vlog::SetLogLevel(3);
+  vlog::WriteLog("one", "", vlog::Level::Debug);
+  vlog::SetLogLevel(4);
+  vlog::WriteLog("hidden", "", vlog::Level::Error);
+  vlog::SetLogLevel(3);
+  vlog::WriteLog("two", "", vlog::Level::Debug);
+  std::vector<std::string> l = lines();
+  ASSERT_EQ(l.size(), 8u);
+  expectStartBanner(l, 0);
+  EXPECT_EQ(l[7].substr(l[7].rfind('\t') + 1), "two");
+
+  // Switching off from 3: stop line and an empty line, then a new start banner.
+  vlog::SetLogLevel(0);
+  l = lines();
+  ASSERT_EQ(l.size(), 10u);
+  EXPECT_EQ(l[8], kStopLine);
+  EXPECT_EQ(l[9], "");
+  vlog::SetLogLevel(3);
+  vlog::WriteLog("three", "", vlog::Level::Debug);
+  l = lines();
+  ASSERT_EQ(l.size(), 17u);
+  expectStartBanner(l, 10);
+
+  // Switching off from 4 writes nothing, but the next admitted line still starts anew.
+  vlog::SetLogLevel(4);
+  vlog::SetLogLevel(0);
+  EXPECT_EQ(lines().size(), 17u);
+  vlog::SetLogLevel(3);
+  vlog::WriteLog("four", "", vlog::Level::Debug);
+  l = lines();
+  ASSERT_EQ(l.size(), 24u);
+  expectStartBanner(l, 17);
+
+  // StartLog on its own writes the banner only when due.
+  vlog::SetLogLevel(0);
+  vlog::SetLogLevel(3);
+  vlog::StartLog();
+  vlog::StartLog();
+  EXPECT_EQ(lines().size(), 26u + 6u);
+}
+
+TEST_F(LogTest, LinesAroundMidnightGoToTheirOwnDays) {
+  vlog::SetLogLevel(3);
+  SetClock({2024, 12, 31, 23, 59, 59, 999});
+  vlog::WriteLog("before", "", vlog::Level::Debug);
+  SetClock({2025, 1, 1, 0, 0, 0, 0});
+  vlog::WriteLog("after", "", vlog::Level::Debug);
+
+  std::vector<std::string> old = Lines(ReadFile(FileOf("2024.12.31")));
+  ASSERT_EQ(old.size(), 7u);
+  EXPECT_EQ(old[6], "2024.12.31 23:59:59.999\tDEBUG\tbefore");
+  std::vector<std::string> fresh = Lines(ReadFile(FileOf("2025.01.01")));
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_EQ(fresh[0], "2025.01.01 00:00:00.000\tDEBUG\tafter");
+}
+
+TEST_F(LogTest, DirectoryIsCreatedOnce) {
+  const char sep = platform::PathSeparator();
+  EXPECT_FALSE(platform::DirectoryExists(Folder()));
+  std::string dir = vlog::GetLogDirectory();
+  EXPECT_EQ(dir, Folder() + sep);
+  EXPECT_TRUE(platform::DirectoryExists(Folder()));
+  EXPECT_EQ(vlog::GetLogDirectory(), dir);
+#ifndef _WIN32
+  // Both folders we created are private to the user.
+  for (const std::string& path : {dataHome_ + "/Norvander", Folder()}) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
+  }
+#endif
+}
+
+TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
+  constexpr int kThreads = 4, kLinesEach = 150;
+  const std::string padding(2000, 'x');
+  SetClock({2024, 3, 5, 7, 8, 9, 42});
+  vlog::SetLogLevel(3);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &padding] {
+      for (int i = 0; i < kLinesEach; ++i)
+        vlog::WriteLog("T" + std::to_string(t) + "-" + std::to_string(i), padding,
+                       vlog::Level::Debug);
+    });
+  for (auto& th : threads) th.join();
+
+  std::vector<std::string> lines = Lines(ReadFile(FileOf("2024.03.05")));
+  ASSERT_EQ(lines.size(), 6u + kThreads * kLinesEach) << "one start banner, every line once";
+  EXPECT_EQ(lines[1], kStartLine);
+  const std::regex shape("2024\\.03\\.05 07:08:09\\.042\tDEBUG\t(T\\d+-\\d+): \tx{2000}");
+  std::set<std::string> seen;
+  for (std::size_t i = 6; i < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, shape)) << "line " << i << " is torn";
+    seen.insert(m[1]);
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLinesEach));
+}
+
+#ifndef _WIN32
+
+// Whatever sits in place of the day's file that is not a plain file is refused, and nothing is
+// written through it.
+TEST_F(LogTest, RefusesSpecialFilesInPlaceOfTheLog) {
+  SetClock({2024, 3, 5, 7, 8, 9, 42});
+  const std::string victim = dataHome_ + "/victim";
+  std::ofstream(victim) << "precious";
+  struct Case {
+    const char* what;
+    void (*make)(const std::string& path, const std::string& victim);
+  };
+  const Case cases[] = {
+      {"symbolic link",
+       [](const std::string& p, const std::string& v) { fs::create_symlink(v, p); }},
+      {"dangling link",
+       [](const std::string& p, const std::string& v) { fs::create_symlink(v + ".new", p); }},
+      {"FIFO",
+       [](const std::string& p, const std::string&) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"folder", [](const std::string& p, const std::string&) { fs::create_directory(p); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetMode();
+    vlog::GetLogDirectory();
+    const std::string file = FileOf("2024.03.05");
+    fs::remove_all(file);
+    c.make(file, victim);
+    vlog::SetLogLevel(3);
+    try {
+      vlog::WriteLog("redirected", "", vlog::Level::Error);
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_FALSE(fs::exists(victim + ".new"));
+  }
+}
+
+TEST_F(LogTest, FolderFailureNamesThePath) {
+  const std::string blocker = dataHome_ + "/blocker";
+  std::ofstream(blocker) << "not a folder";
+  setenv("XDG_DATA_HOME", blocker.c_str(), 1);
+  vlog::SetLogLevel(3);
+  try {
+    vlog::WriteLog("x", "", vlog::Level::Error);
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(Folder()), std::string::npos) << e.what();
+  }
+}
+
+// A log that cannot be written any more must still be possible to switch off, or every later
+// host call would fail on it.
+TEST_F(LogTest, SwitchingOffWorksWhenTheStopBannerCannotBeWritten) {
+  SetClock({2024, 3, 5, 7, 8, 9, 42});
+  vlog::SetLogLevel(3);
+  vlog::WriteLog("one", "", vlog::Level::Debug);
+  const std::string file = FileOf("2024.03.05");
+  fs::remove(file);
+  fs::create_symlink(dataHome_ + "/elsewhere", file);
+  EXPECT_THROW(vlog::SetLogLevel(0), std::runtime_error);
+  EXPECT_EQ(vlog::LogLevel(), 0);
+  EXPECT_NO_THROW(vlog::WriteLog("off", "", vlog::Level::Error));
+}
+
+#endif
+
+}  // namespace
