@@ -21,6 +21,26 @@ bool ParseDouble(const std::string& s, double& out) {
   return r.ec == std::errc() && r.ptr == e;
 }
 
+std::string Shortest(double v) {
+  char buf[64];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// Exact decimal text of a currency value: no detour through floating point.
+std::string CurrencyText(Currency c) {
+  const bool neg = c.units < 0;
+  const std::uint64_t u = neg ? 0 - static_cast<std::uint64_t>(c.units) : c.units;
+  std::string s = std::to_string(u / 10000);
+  std::uint64_t frac = u % 10000;
+  if (frac != 0) {
+    std::string f = std::to_string(frac);
+    f.insert(0, 4 - f.size(), '0');
+    while (f.back() == '0') f.pop_back();
+    s += '.' + f;
+  }
+  return neg ? "-" + s : s;
+}
+
 // Currency keeps four decimals; round half to even like automation does.
 std::int64_t RoundToUnits(double v) {
   const double scaled = v * 10000.0;
@@ -90,19 +110,9 @@ std::string Value::asText() const {
         else if constexpr (std::is_same_v<T, bool>) return v ? "True" : "False";
         else if constexpr (std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::int64_t>)
           return std::to_string(v);
-        else if constexpr (std::is_same_v<T, double>) {
-          char buf[64];
-          std::snprintf(buf, sizeof buf, "%.15g", v);
-          return buf;
-        } else if constexpr (std::is_same_v<T, Currency>) {
-          char buf[64];
-          std::snprintf(buf, sizeof buf, "%.15g", static_cast<double>(v.units) / 10000.0);
-          return buf;
-        } else if constexpr (std::is_same_v<T, Date>) {
-          char buf[64];
-          std::snprintf(buf, sizeof buf, "%.15g", v.days);
-          return buf;
-        } else if constexpr (std::is_same_v<T, std::string>) return v;
+        else if constexpr (std::is_same_v<T, double>) return Shortest(v);
+        else if constexpr (std::is_same_v<T, Currency>) return CurrencyText(v);
+        else if constexpr (std::is_same_v<T, Date>) return Shortest(v.days); else if constexpr (std::is_same_v<T, std::string>) return v;
         else Mismatch("text");
       },
       v_);
