@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +20,11 @@
 
 #include "platform/platform.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: aclapi.h relies on its types.
+#include <aclapi.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -282,13 +288,20 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
   SetClock({2024, 3, 5, 7, 8, 9, 42});
   vlog::SetLogLevel(3);
   std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([t, &padding] {
-      for (int i = 0; i < kLinesEach; ++i)
-        vlog::WriteLog("T" + std::to_string(t) + "-" + std::to_string(i), padding,
-                       vlog::Level::Debug);
+    threads.emplace_back([t, &padding, &failures] {
+      try {
+        for (int i = 0; i < kLinesEach; ++i)
+          vlog::WriteLog("T" + std::to_string(t) + "-" + std::to_string(i), padding,
+                         vlog::Level::Debug);
+      } catch (const std::exception& e) {
+        ++failures;
+        std::fprintf(stderr, "writer %d: %s\n", t, e.what());
+      }
     });
   for (auto& th : threads) th.join();
+  ASSERT_EQ(failures.load(), 0);
 
   std::vector<std::string> lines = Lines(ReadFile(FileOf("2024.03.05")));
   ASSERT_EQ(lines.size(), 6u + kThreads * kLinesEach) << "one start banner, every line once";
@@ -303,7 +316,48 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLinesEach));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+
+// Every user of the machine shares the log folder: Everyone gets full access, inherited by the
+// files, and a second call adds no duplicate entry.
+TEST_F(LogTest, FolderGrantsEveryoneFullAccess) {
+  auto everyoneEntries = [&] {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring path = fs::path(Folder()).wstring();
+    EXPECT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &sd),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    int found = 0;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) continue;
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      // Wine keeps no access lists of its own: it maps them to the Unix mode, and GENERIC_ALL
+      // comes back as the file rights it stands for.
+      const DWORD readWrite = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE;
+      if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+          EqualSid(&allowed->SidStart, everyone) &&
+          (allowed->Mask == GENERIC_ALL || (allowed->Mask & readWrite) == readWrite)) {
+        EXPECT_EQ(allowed->Header.AceFlags & (CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE),
+                  CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE);
+        ++found;
+      }
+    }
+    FreeSid(everyone);
+    LocalFree(sd);
+    return found;
+  };
+  vlog::GetLogDirectory();
+  EXPECT_EQ(everyoneEntries(), 1);
+  platform::GrantEveryoneAccess(Folder());
+  EXPECT_EQ(everyoneEntries(), 1);
+}
+
+#else
 
 // Whatever sits in place of the day's file that is not a plain file is refused, and nothing is
 // written through it.
