@@ -1,0 +1,304 @@
+// kkt-host: plays the 1C:Enterprise host for a Native API add-in, from the command line.
+// Usage in README.md ("kkt-host"). Exit status: 0 all well, 1 a call returned false to the host,
+// a memory fault, or the add-in could not be loaded; 2 a usage error.
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "component.h"
+#include "scenario.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include "support/text.h"
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace kkthost;
+
+constexpr const char* kUsage =
+    "usage: kkt-host [--addin PATH] [--json] COMMAND\n"
+    "  info                     classes, attach type, methods and properties\n"
+    "  call [--proc] METHOD ARG...\n"
+    "                           one CallAsFunc (CallAsProc with --proc), then GetLastError\n"
+    "  getprop NAME             read a property\n"
+    "  setprop NAME ARG         write a property\n"
+    "  run FILE                 a scenario: one command per line, shared variables\n"
+    "ARG: s:TEXT s@FILE i:N l:N d:X b:true|false t:YYYY-MM-DDTHH:MM:SS e n x:HEX $NAME >NAME\n"
+    "The add-in defaults to the library beside kkt-host.\n";
+
+// What the add-in is doing, for the message when it crashes.
+char g_activity[512] = "loading the add-in";
+
+void SetActivity(const std::string& what) {
+  std::snprintf(g_activity, sizeof g_activity, "%s", what.c_str());
+}
+
+#if !defined(_WIN32)
+extern "C" void OnCrash(int sig) {
+  const char* prefix = "\nkkt-host: the process crashed (signal) during: ";
+  [[maybe_unused]] auto a = ::write(2, prefix, std::strlen(prefix));
+  [[maybe_unused]] auto b = ::write(2, g_activity, std::strlen(g_activity));
+  [[maybe_unused]] auto c = ::write(2, "\n", 1);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+#endif
+
+bool StderrIsTerminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// Width of a UTF-8 text in code points, for lining up columns.
+std::size_t Width(const std::string& s) {
+  std::size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string Pad(const std::string& s, std::size_t width) {
+  const std::size_t w = Width(s);
+  return w >= width ? s + " " : s + std::string(width - w, ' ');
+}
+
+void ReportCloseFaults(const std::vector<MemoryFault>& faults, std::size_t seen) {
+  for (std::size_t i = seen; i < faults.size(); ++i) {
+    std::cerr << "kkt-host: memory fault: " << faults[i].Describe() << "\n";
+  }
+}
+
+int Info(Host& host, bool json) {
+  const auto names = host.ClassNames();
+  const int attach = host.AttachType();
+  SetActivity("creating the object");
+  auto c = host.Create();
+  SetActivity("listing methods and properties");
+  const auto methods = c->Methods();
+  const auto props = c->Properties();
+  SetActivity("Done/DestroyObject");
+  const auto faults = c->Close();
+
+  if (json) {
+    nlohmann::ordered_json j;
+    j["addin"] = PathToUtf8(host.Path());
+    j["class_names"] = names;
+    j["attach_type"] = attach;
+    j["info"] = c->Info();
+    j["extension_name"] = c->ExtensionName();
+    j["methods"] = nlohmann::ordered_json::array();
+    for (const auto& m : methods) {
+      j["methods"].push_back({{"index", m.index},
+                              {"name", m.name},
+                              {"local_name", m.localName},
+                              {"params", m.paramCount},
+                              {"has_ret_val", m.hasRetVal}});
+    }
+    j["properties"] = nlohmann::ordered_json::array();
+    for (const auto& p : props) {
+      j["properties"].push_back({{"index", p.index},
+                                 {"name", p.name},
+                                 {"local_name", p.localName},
+                                 {"readable", p.readable},
+                                 {"writable", p.writable}});
+    }
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto& f : faults) list.push_back(ToJson(f));
+    j["memory_faults"] = list;
+    std::cout << DumpLine(j) << "\n";
+  } else {
+    std::cout << "add-in: " << PathToUtf8(host.Path()) << "\n";
+    std::cout << "class names:";
+    for (const auto& n : names) std::cout << " " << n;
+    std::cout << "\nattach type: " << attach
+              << (attach == 1   ? " (not isolated)"
+                  : attach == 2 ? " (isolated)"
+                  : attach == 3 ? " (any)"
+                                : "")
+              << "\n";
+    std::cout << "GetInfo: " << c->Info() << "\n";
+    std::cout << "RegisterExtensionAs: " << c->ExtensionName() << "\n";
+    std::size_t wName = 4, wLocal = 10;
+    for (const auto& m : methods) {
+      wName = std::max(wName, Width(m.name));
+      wLocal = std::max(wLocal, Width(m.localName));
+    }
+    for (const auto& p : props) {
+      wName = std::max(wName, Width(p.name));
+      wLocal = std::max(wLocal, Width(p.localName));
+    }
+    std::cout << "methods: " << methods.size() << "\n";
+    std::cout << "  " << Pad("#", 4) << Pad("name", wName + 1) << Pad("local name", wLocal + 1)
+              << "params  returns\n";
+    for (const auto& m : methods) {
+      std::cout << "  " << Pad(std::to_string(m.index), 4) << Pad(m.name, wName + 1)
+                << Pad(m.localName, wLocal + 1) << Pad(std::to_string(m.paramCount), 8)
+                << (m.hasRetVal ? "yes" : "no") << "\n";
+    }
+    std::cout << "properties: " << props.size() << "\n";
+    for (const auto& p : props) {
+      std::cout << "  " << Pad(std::to_string(p.index), 4) << Pad(p.name, wName + 1)
+                << Pad(p.localName, wLocal + 1) << (p.readable ? "readable" : "-") << " "
+                << (p.writable ? "writable" : "-") << "\n";
+    }
+    PrintMemoryFaults(std::cout, faults);
+  }
+  return faults.empty() ? 0 : 1;
+}
+
+// Runs the commands on one object. Usage errors stop the run (exit 2) after closing the object.
+int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
+                const std::filesystem::path& baseDir, bool scenario) {
+  SetActivity("creating the object");
+  auto c = host.Create();
+  Session session(*c, std::cout, json ? OutputFormat::Json : OutputFormat::Human);
+  session.SetBaseDirectory(baseDir);
+  const bool progress = scenario && StderrIsTerminal();
+  bool ok = true;
+  int status = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto& line = lines[i];
+    const std::string where = scenario
+                                  ? "line " + std::to_string(line.number) + ": " + line.command.name
+                                  : line.command.name;
+    SetActivity(where);
+    if (progress) {
+      std::cerr << "\r[" << i + 1 << "/" << lines.size() << "] " << line.command.name
+                << "          \r" << std::flush;
+    }
+    try {
+      ok = session.Run(line.command) && ok;
+    } catch (const UsageError& e) {
+      std::cerr << "kkt-host: " << (scenario ? "line " + std::to_string(line.number) + ": " : "")
+                << e.what() << "\n";
+      status = 2;
+      break;
+    }
+  }
+  if (progress) std::cerr << "\r" << std::string(60, ' ') << "\r" << std::flush;
+  SetActivity("Done/DestroyObject");
+  const std::size_t seen = c->Memory().FaultCount();
+  const auto faults = c->Close();
+  ReportCloseFaults(faults, seen);
+  if (status != 0) return status;
+  return ok && faults.size() == seen ? 0 : 1;
+}
+
+int Main(std::vector<std::string> args) {
+  std::filesystem::path addin;
+  bool json = false;
+  bool proc = false;
+  std::size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--addin") {
+      if (i + 1 >= args.size()) throw UsageError("--addin needs a path");
+      addin = PathFromUtf8(args[++i]);
+    } else if (a.starts_with("--addin=")) {
+      addin = PathFromUtf8(a.substr(8));
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--proc") {
+      proc = true;
+    } else if (a == "--help" || a == "-h" || a == "help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (a.starts_with("-")) {
+      throw UsageError("unknown option " + a);
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) throw UsageError("no command");
+  const std::string command = args[i++];
+  const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+
+  std::vector<ScenarioLine> lines;
+  std::filesystem::path baseDir;
+  bool scenario = false;
+  if (command == "info") {
+    if (!rest.empty()) throw UsageError("info takes no arguments");
+  } else if (command == "call") {
+    Command c = ParseCommand(rest);
+    if (proc) c.callKind = CallKind::Procedure;
+    lines.push_back({0, c});
+  } else if (command == "getprop" || command == "setprop") {
+    std::vector<std::string> words{command};
+    words.insert(words.end(), rest.begin(), rest.end());
+    lines.push_back({0, ParseCommand(words)});
+  } else if (command == "run") {
+    if (rest.size() != 1) throw UsageError("usage: run FILE");
+    const auto file = PathFromUtf8(rest[0]);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw UsageError("cannot open scenario " + rest[0]);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    lines = ParseScenario(text);
+    baseDir = file.parent_path();
+    scenario = true;
+  } else {
+    throw UsageError("unknown command '" + command + "'");
+  }
+
+  if (addin.empty()) addin = BesideExecutable(DefaultAddinFileName());
+  SetActivity("loading the add-in");
+  Host host(addin);
+  if (command == "info") return Info(host, json);
+  return RunCommands(host, lines, json, baseDir, scenario);
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> out;
+#if defined(_WIN32)
+  // The ANSI argv cannot carry Russian method names; take the wide command line.
+  (void)argc;
+  (void)argv;
+  int n = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  for (int k = 1; wide != nullptr && k < n; ++k) {
+    const std::wstring w(wide[k]);
+    out.push_back(vantorel::text::ToUtf8(std::u16string(w.begin(), w.end())));
+  }
+  if (wide != nullptr) ::LocalFree(wide);
+#else
+  for (int k = 1; k < argc; ++k) out.emplace_back(argv[k]);
+#endif
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(_WIN32)
+  ::SetConsoleOutputCP(CP_UTF8);
+  // Bytes as they are: XML texts carry their own line ends.
+  _setmode(_fileno(stdout), _O_BINARY);
+#else
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(sig, OnCrash);
+#endif
+  try {
+    return Main(Arguments(argc, argv));
+  } catch (const UsageError& e) {
+    std::cerr << "kkt-host: " << e.what() << "\n" << kUsage;
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "kkt-host: " << e.what() << "\n";
+    return 1;
+  }
+}
