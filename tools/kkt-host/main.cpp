@@ -16,10 +16,12 @@
 #include "scenario.h"
 
 #if defined(_WIN32)
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
-#include <windows.h>
 
 #include "support/text.h"
 #else

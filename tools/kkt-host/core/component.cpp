@@ -581,29 +581,29 @@ LastError LastErrorOf(const CallOutcome& o) {
   return e;
 }
 
-PropOutcome Component::GetProp(std::string_view name) {
+PropOutcome Component::ReadProp(std::string_view name) {
   const long index = FindProp(name);
   if (index < 0) throw UsageError("the add-in has no property named '" + std::string(name) + "'");
   if (!PropReadable(index)) {
     throw UsageError("property '" + std::string(name) + "' is not readable");
   }
-  PropOutcome o = GetPropIndex(index);
+  PropOutcome o = ReadPropIndex(index);
   o.property = std::string(name);
   return o;
 }
 
-PropOutcome Component::SetProp(std::string_view name, Value value) {
+PropOutcome Component::WriteProp(std::string_view name, Value value) {
   const long index = FindProp(name);
   if (index < 0) throw UsageError("the add-in has no property named '" + std::string(name) + "'");
   if (!PropWritable(index)) {
     throw UsageError("property '" + std::string(name) + "' is not writable");
   }
-  PropOutcome o = SetPropIndex(index, std::move(value));
+  PropOutcome o = WritePropIndex(index, std::move(value));
   o.property = std::string(name);
   return o;
 }
 
-PropOutcome Component::GetPropIndex(long index) {
+PropOutcome Component::ReadPropIndex(long index) {
   const auto& ext = Extender();
   const std::size_t errorMark = connection_->AddErrorCount();
   const std::size_t faultMark = memory_->FaultCount();
@@ -624,7 +624,7 @@ PropOutcome Component::GetPropIndex(long index) {
   return o;
 }
 
-PropOutcome Component::SetPropIndex(long index, Value value) {
+PropOutcome Component::WritePropIndex(long index, Value value) {
   const auto& ext = Extender();
   const std::size_t errorMark = connection_->AddErrorCount();
   const std::size_t faultMark = memory_->FaultCount();

@@ -116,10 +116,10 @@ class Component {
   LastError GetLastError();
 
   // IsPropReadable/IsPropWritable are checked first, as the host does (UsageError).
-  PropOutcome GetProp(std::string_view name);
-  PropOutcome SetProp(std::string_view name, Value value);
-  PropOutcome GetPropIndex(long index);
-  PropOutcome SetPropIndex(long index, Value value);
+  PropOutcome ReadProp(std::string_view name);
+  PropOutcome WriteProp(std::string_view name, Value value);
+  PropOutcome ReadPropIndex(long index);
+  PropOutcome WritePropIndex(long index, Value value);
 
   // Done, then DestroyObject, then every block the add-in still holds is recorded as a leak.
   // Further calls are refused. Returns all memory faults.

@@ -304,11 +304,11 @@ bool Session::RunCall(const Command& command) {
 bool Session::RunProp(const Command& command) {
   PropOutcome o;
   if (command.kind == Command::Kind::GetProp) {
-    o = component_.GetProp(command.name);
+    o = component_.ReadProp(command.name);
   } else {
     const Arg arg = ParseArg(command.args.at(0), baseDir_);
     if (arg.kind == Arg::Kind::Out) throw UsageError("setprop takes a value, not >NAME");
-    o = component_.SetProp(command.name, Resolve(arg));
+    o = component_.WriteProp(command.name, Resolve(arg));
   }
   const bool ok = o.hostResult && o.memoryFaults.empty();
   if (format_ == OutputFormat::Json) {

@@ -112,16 +112,16 @@ TEST(Component, CallRulesOfTheHost) {
 
 TEST(Component, Properties) {
   auto c = Open(TestAddin());
-  EXPECT_FALSE(c->GetProp("Флаг").value.boolean);
-  EXPECT_TRUE(c->SetProp("Flag", Value::Bool(true)).hostResult);
-  EXPECT_TRUE(c->GetProp("Flag").value.boolean);
-  const PropOutcome title = c->GetProp("Title");
+  EXPECT_FALSE(c->ReadProp("Флаг").value.boolean);
+  EXPECT_TRUE(c->WriteProp("Flag", Value::Bool(true)).hostResult);
+  EXPECT_TRUE(c->ReadProp("Flag").value.boolean);
+  const PropOutcome title = c->ReadProp("Title");
   EXPECT_EQ(title.value.vt, abi::VTYPE_PWSTR);
   EXPECT_EQ(title.value.text, "test");
-  EXPECT_THROW(c->SetProp("Title", Value::Text("x")), UsageError);
-  EXPECT_THROW(c->GetProp("Missing"), UsageError);
+  EXPECT_THROW(c->WriteProp("Title", Value::Text("x")), UsageError);
+  EXPECT_THROW(c->ReadProp("Missing"), UsageError);
   // A text passed to SetPropVal stays the host's and is freed by it.
-  EXPECT_FALSE(c->SetPropIndex(0, Value::Text("not a bool")).hostResult);
+  EXPECT_FALSE(c->WritePropIndex(0, Value::Text("not a bool")).hostResult);
   EXPECT_TRUE(c->Close().empty()) << Describe(c->MemoryFaults());
 }
 
