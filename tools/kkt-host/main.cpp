@@ -170,9 +170,18 @@ int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
                 const std::filesystem::path& baseDir, bool scenario) {
   SetActivity("creating the object");
   auto c = host.Create();
-  Session session(*c, std::cout, json ? OutputFormat::Json : OutputFormat::Human);
+  // Each block is printed when its call is over, so that a progress line on the terminal can be
+  // cleared first.
+  std::ostringstream block;
+  Session session(*c, block, json ? OutputFormat::Json : OutputFormat::Human);
   session.SetBaseDirectory(baseDir);
   const bool progress = scenario && StderrIsTerminal();
+  std::size_t progressWidth = 0;
+  auto clearProgress = [&] {
+    if (progressWidth == 0) return;
+    std::cerr << "\r" << std::string(progressWidth, ' ') << "\r" << std::flush;
+    progressWidth = 0;
+  };
   bool ok = true;
   int status = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -182,19 +191,27 @@ int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
                                   : line.command.name;
     SetActivity(where);
     if (progress) {
-      std::cerr << "\r[" << i + 1 << "/" << lines.size() << "] " << line.command.name
-                << "          \r" << std::flush;
+      const std::string text = "line " + std::to_string(line.number) + " (" +
+                               std::to_string(i + 1) + " of " + std::to_string(lines.size()) +
+                               "): " + line.command.name;
+      std::cerr << "\r" << text << std::flush;
+      progressWidth = Width(text);
     }
     try {
       ok = session.Run(line.command) && ok;
     } catch (const UsageError& e) {
+      clearProgress();
+      std::cout << block.str() << std::flush;
       std::cerr << "kkt-host: " << (scenario ? "line " + std::to_string(line.number) + ": " : "")
                 << e.what() << "\n";
       status = 2;
       break;
     }
+    clearProgress();
+    std::cout << block.str() << std::flush;
+    block.str({});
   }
-  if (progress) std::cerr << "\r" << std::string(60, ' ') << "\r" << std::flush;
+  clearProgress();
   SetActivity("Done/DestroyObject");
   const std::size_t seen = c->Memory().FaultCount();
   const auto faults = c->Close();

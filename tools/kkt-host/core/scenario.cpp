@@ -255,9 +255,13 @@ bool Session::RunCall(const Command& command) {
   bool ok = outcome.hostResult;
   std::optional<LastError> lastError;
   if (component_.FindMethod("GetLastError") >= 0) {
-    const CallOutcome le = component_.Call("GetLastError", {Value::Empty()});
-    ok = ok && le.hostResult;
-    lastError = LastErrorOf(le);
+    try {
+      const CallOutcome le = component_.Call("GetLastError", {Value::Empty()});
+      ok = ok && le.hostResult;
+      lastError = LastErrorOf(le);
+    } catch (const UsageError&) {
+      // A GetLastError of another shape is not the one of the equipment standard: no last error.
+    }
   }
   const auto allErrors = component_.AddErrors();
   const std::vector<AddErrorRecord> errors(
