@@ -50,7 +50,13 @@ void SetActivity(const std::string& what) {
   std::snprintf(g_activity, sizeof g_activity, "%s", what.c_str());
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* e) {
+  std::fprintf(stderr, "\nkkt-host: the process crashed (exception 0x%08lx) during: %s\n",
+               static_cast<unsigned long>(e->ExceptionRecord->ExceptionCode), g_activity);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+#else
 extern "C" void OnCrash(int sig) {
   const char* prefix = "\nkkt-host: the process crashed (signal) during: ";
   [[maybe_unused]] auto a = ::write(2, prefix, std::strlen(prefix));
@@ -306,6 +312,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 int main(int argc, char** argv) {
 #if defined(_WIN32)
   ::SetConsoleOutputCP(CP_UTF8);
+  ::SetUnhandledExceptionFilter(OnCrash);
   // Bytes as they are: XML texts carry their own line ends.
   _setmode(_fileno(stdout), _O_BINARY);
 #else
