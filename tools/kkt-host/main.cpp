@@ -109,6 +109,8 @@ int Info(Host& host, bool json) {
     j["addin"] = PathToUtf8(host.Path());
     j["class_names"] = names;
     j["attach_type"] = attach;
+    j["platform_capabilities"] =
+        host.Capabilities() ? nlohmann::ordered_json(*host.Capabilities()) : nullptr;
     j["info"] = c->Info();
     j["extension_name"] = c->ExtensionName();
     j["methods"] = nlohmann::ordered_json::array();
@@ -140,6 +142,9 @@ int Info(Host& host, bool json) {
                   : attach == 2 ? " (isolated)"
                   : attach == 3 ? " (any)"
                                 : "")
+              << "\n";
+    std::cout << "SetPlatformCapabilities: "
+              << (host.Capabilities() ? std::to_string(*host.Capabilities()) : "not exported")
               << "\n";
     std::cout << "GetInfo: " << c->Info() << "\n";
     std::cout << "RegisterExtensionAs: " << c->ExtensionName() << "\n";

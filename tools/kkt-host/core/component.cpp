@@ -38,6 +38,7 @@ class Library {
       destroyObject = Resolve<abi::DestroyObjectFn>("DestroyObject");
       getClassNames = Resolve<abi::GetClassNamesFn>("GetClassNames");
       getAttachType = Resolve<abi::GetAttachTypeFn>("GetAttachType");
+      setPlatformCapabilities = Find<SetPlatformCapabilitiesFn>("SetPlatformCapabilities");
     } catch (...) {
       Unload();
       throw;
@@ -51,17 +52,26 @@ class Library {
   abi::DestroyObjectFn destroyObject = nullptr;
   abi::GetClassNamesFn getClassNames = nullptr;
   abi::GetAttachTypeFn getAttachType = nullptr;
+  // Newer hosts announce their capabilities through this optional export.
+  using SetPlatformCapabilitiesFn = int (*)(int);
+  SetPlatformCapabilitiesFn setPlatformCapabilities = nullptr;
 
  private:
   template <typename Fn>
-  Fn Resolve(const char* name) {
+  Fn Find(const char* name) {
 #if defined(_WIN32)
     FARPROC p = ::GetProcAddress(handle_, name);
 #else
     void* p = ::dlsym(handle_, name);
 #endif
-    if (p == nullptr) throw HostError(std::string("the add-in does not export ") + name);
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
+    return p == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
+  }
+
+  template <typename Fn>
+  Fn Resolve(const char* name) {
+    Fn fn = Find<Fn>(name);
+    if (fn == nullptr) throw HostError(std::string("the add-in does not export ") + name);
+    return fn;
   }
 
   void Unload() {
@@ -84,7 +94,12 @@ class Library {
 // ---- Host -------------------------------------------------------------------------------------
 
 Host::Host(const std::filesystem::path& addin)
-    : path_(addin), library_(std::make_shared<Library>(addin)) {}
+    : path_(addin), library_(std::make_shared<Library>(addin)) {
+  // As a host of the current generation does, once, before any object is created.
+  if (library_->setPlatformCapabilities != nullptr) {
+    capabilities_ = library_->setPlatformCapabilities(kHostCapabilities);
+  }
+}
 
 Host::~Host() = default;
 

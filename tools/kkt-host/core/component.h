@@ -166,6 +166,10 @@ class Host {
   const std::filesystem::path& Path() const { return path_; }
   std::vector<std::string> ClassNames() const;  // GetClassNames split on '|'
   int AttachType() const;
+  // What SetPlatformCapabilities answered when the add-in exports it (the host offers
+  // kHostCapabilities); nothing when it does not.
+  std::optional<int> Capabilities() const { return capabilities_; }
+  static constexpr int kHostCapabilities = 3;
 
   // Creates and sets up one object: the first class name when `className` is empty.
   std::unique_ptr<Component> Create(std::string_view className = {});
@@ -173,6 +177,7 @@ class Host {
  private:
   std::filesystem::path path_;
   std::shared_ptr<Library> library_;
+  std::optional<int> capabilities_;
 };
 
 // The folder of the running executable.
