@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine: wine-run.sh WINEPREFIX PROGRAM [ARGS...]
+# The prefix is created on first use (once, even when tests start in parallel); no dialogs,
+# no Wine debug chatter, the program's exit code passed through.
+set -euo pipefail
+prefix=$1
+shift
+export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$prefix/.vantorel-ready" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    if [ ! -f "$prefix/.vantorel-ready" ]; then
+      wineboot -i >/dev/null 2>&1
+      touch "$prefix/.vantorel-ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec wine "$@"

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds and tests everything: the Linux preset natively, then the Windows preset cross-built
+# with MinGW-w64 and its test programs run under Wine. Prints the time of every step.
+#
+#   VANTOREL_PRESETS  presets to run (default "linux windows")
+#   VANTOREL_CTEST_JOBS  tests run at once (default 1: the tests share the data folder)
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+START=$SECONDS
+PRESETS=${VANTOREL_PRESETS:-linux windows}
+CTEST_JOBS=${VANTOREL_CTEST_JOBS:-1}
+
+timings=()
+failures=()
+passed=0
+failed=0
+
+step() {  # name command...: runs and times one step; a failed step is recorded, not fatal
+  local name=$1 t0=$SECONDS rc
+  shift
+  printf '\n==== %s\n' "$name"
+  "$@"
+  rc=$?
+  timings+=("$(printf '%-28s %4d s  %s' "$name" $((SECONDS - t0)) "$([ $rc -eq 0 ] && echo ok || echo FAILED)")")
+  [ $rc -eq 0 ] || failures+=("$name")
+  return $rc
+}
+
+run_ctest() {  # preset: ctest with a timeout per program; counts gathered for the summary
+  local log rc
+  log=$(mktemp)
+  ctest --preset "$1" --timeout 900 -j "$CTEST_JOBS" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  if line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1); then
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+  rm -f "$log"
+  return $rc
+}
+
+# Wine for the Windows tests: a fresh prefix per run, and one server kept up for the whole run
+# so that each test program starts in a fraction of a second.
+WINE_PREFIX=$ROOT/build/windows/wineprefix
+wine_env() {
+  export WINEPREFIX=$WINE_PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+wine_start() {
+  (
+    wine_env
+    rm -rf "$WINE_PREFIX" "$WINE_PREFIX.lock"
+    mkdir -p "$WINE_PREFIX"
+    wineserver -p && wineboot -i >/dev/null 2>&1 && touch "$WINE_PREFIX/.vantorel-ready"
+  )
+}
+wine_stop() {
+  if [ -d "$WINE_PREFIX" ]; then (wine_env && wineserver -k 2>/dev/null) || true; fi
+}
+trap wine_stop EXIT
+
+step setup bash scripts/setup.sh || { echo "setup failed" >&2; exit 1; }
+
+for preset in $PRESETS; do
+  if step "$preset: configure" cmake --preset "$preset" &&
+    step "$preset: build" cmake --build --preset "$preset"; then
+    if [ "$preset" = windows ]; then
+      step "windows: wine prefix" wine_start
+    fi
+    step "$preset: test" run_ctest "$preset"
+    [ "$preset" = windows ] && wine_stop
+  fi
+done
+
+printf '\n==== timings\n'
+printf '%s\n' "${timings[@]}"
+printf '%-28s %4d s\n' total $((SECONDS - START))
+echo
+echo "tests: $passed passed, $failed failed"
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}"
+  exit 1
+fi
