@@ -28,14 +28,6 @@ bool TDriver::GetInterfaceRevision(V8Variant* result, V8Variant*, long) {
   return true;
 }
 
-void TDriver::SelectInstance(const std::u16string& deviceId) {
-  if (text::Trim(deviceId).empty()) throw std::runtime_error("Не передан идентификатор устройства");
-  // The Latin "c" before "идентификатором" is how hosts and scripts expect the text.
-  throw std::runtime_error("Экземпляр устройства c идентификатором " + text::ToUtf8(deviceId) +
-                           " не существует или уже был отключен");
-}
-
-
 void RegisterDriverClass() {
   static const bool registered = [] {
     TCommonDriver::RegisterDriver(&TDriver::Create, TDriver::Info(),

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "device/device.h"
+#include "protocol/device_driver.h"
 #include "protocol/ecr_driver.h"
 
 namespace vantorel {
@@ -20,7 +22,35 @@ class TDriver : public TEcrlDriver {
 
   bool GetInterfaceRevision(V8Variant* result, V8Variant* params, long count);
 
+  // ==== Device instances ====
+
+  void ConnectEquipment(const pugi::xml_document& settings) override;
+  void DisconnectEquipment(const std::u16string& deviceId) override;
   void SelectInstance(const std::u16string& deviceId) override;
+  void EquipmentTest(const pugi::xml_document& settings, std::string& description,
+                     std::string& demoModeIsActivated) override;
+  std::u16string GetAdditionalActions() override;
+  TFFDVersion DetectFFDVersion(TDeviceDriver& instance);
+  // Checks the shift before shift opening (mustBeClosed) or receipts and marking codes.
+  void CheckShiftState(bool mustBeClosed);
+  // The current instance; "Устройство не включено" when there is none.
+  TDeviceDriver& Instance() const;
+  TDevice& Device() const { return Instance().Device(); }
+  std::size_t InstanceCount() const { return FInstanceList.size(); }
+
+  // ==== Paper and receipt helpers shared by the document operations ====
+
+  // Paper finishing after a document.
+  void CutAfterDocument(bool noCut, bool fiscalDocument);
+  // Writes the DocumentOutputParameters result document after a receipt.
+  void BuildDocumentOutputParameters(pugi::xml_document& output);
+  // Prints a text line as graphic text when it carries a [gtN]...[/gtN] tag pair.
+  bool PrintGraphicTextTag(const std::string& text);
+  void GetGraphicTextSettings(int group, std::string& fontName, std::string& fontStyle,
+                              std::int32_t& fontSize) const;
+
+  // ==== Fiscal operations ====
+
 
   void GetDataKKT(pugi::xml_document& tableParametersKKT) override;
   void OperationFN(std::uint8_t operationType, const pugi::xml_document& parametersFiscal) override;
@@ -47,6 +77,13 @@ class TDriver : public TEcrlDriver {
   void SetDateTime(const std::u16string& dateTime) override;
   std::u16string GetDateTime() override;
   void GetDocumentInformation(std::int32_t docNumber, pugi::xml_document& output) override;
+
+  // How sessions reach DTO10: the library's ProgID unless a test or tool says otherwise.
+  static void SetDeviceFactory(TDevice::ObjectFactory factory);
+
+ private:
+  std::map<std::u16string, std::unique_ptr<TDeviceDriver>> FInstanceList;
+  TDeviceDriver* FInstance = nullptr;
 };
 
 // Registers TDriver with the class registry; runs once when the library loads.
