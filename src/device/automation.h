@@ -3,7 +3,9 @@
 // it is an object of ours. Everything above this header is the same on both.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -79,6 +81,8 @@ class AutomationError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+class ThreadHandoff;
+
 class Object {
  public:
   virtual ~Object() = default;
@@ -93,7 +97,54 @@ class Object {
     const Value args[] = {a, b};
     return call(name, std::span<const Value>(args));
   }
+
+  // Lets another thread call this object. Call it on the thread that uses the object; see
+  // ThreadHandoff. The default suits objects that guard their own state (the virtual register):
+  // the other thread calls this very object. A COM object hands over a proxy instead, since an
+  // interface pointer is valid only in the apartment that obtained it.
+  virtual std::unique_ptr<ThreadHandoff> ShareWithThread();
 };
+
+// An object on its way to another thread.
+//   auto handoff = object.ShareWithThread();          // owning thread
+//   std::thread worker([&] {
+//     auto mine = handoff->Open();                     // worker thread, before its first call
+//     ... mine->call(...) ...
+//   });                                                // `mine` is destroyed on the worker
+//   WaitServingCalls([&] { return done; }, timeout);   // owning thread, see below
+//   worker.join();
+//   handoff.reset();                                   // owning thread, after the join
+// The handoff must outlive every object opened from it; the object must outlive the handoff.
+class ThreadHandoff {
+ public:
+  virtual ~ThreadHandoff() = default;
+  // An object for the calling thread only, reaching the object the handoff was made from.
+  virtual std::unique_ptr<Object> Open() = 0;
+};
+
+inline std::unique_ptr<ThreadHandoff> Object::ShareWithThread() {
+  struct Forward final : Object {
+    explicit Forward(Object& target) : target(target) {}
+    Value get(std::string_view name) override { return target.get(name); }
+    Value call(std::string_view name, std::span<const Value> args) override {
+      return target.call(name, args);
+    }
+    std::unique_ptr<ThreadHandoff> ShareWithThread() override { return target.ShareWithThread(); }
+    Object& target;
+  };
+  struct Same final : ThreadHandoff {
+    explicit Same(Object& target) : target(target) {}
+    std::unique_ptr<Object> Open() override { return std::make_unique<Forward>(target); }
+    Object& target;
+  };
+  return std::make_unique<Same>(*this);
+}
+
+// Waits until `ready()` is true or `timeout` has passed, and returns the last `ready()`. The
+// thread that owns objects handed to a worker must wait with this, not with a plain event or
+// condition variable: on Windows the worker's calls are carried out on the owning thread (its
+// single-threaded apartment), which must keep serving them while it waits.
+bool WaitServingCalls(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
 
 // Creates the object registered under a ProgID. Throws AutomationError when it cannot.
 // On Windows: COM (CLSIDFromProgID, CoCreateInstance). Elsewhere: the library's own registry,

@@ -1,0 +1,197 @@
+// The session with one cash register over its DTO10 automation object.
+//
+// TDevice owns the object, creates it on first use and checks the library's version at every use,
+// opens the connection, turns DTO10 error returns into errors and carries the register's print
+// options. The device operations (receipts, reports, shifts, marking codes, stored documents) are
+// further member functions of this class, declared in their own sections below and defined in
+// their own source files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "device/automation.h"
+
+namespace vantorel {
+
+// Fiscal data format version of a register.
+enum class TFFDVersion { ffd10, ffd105, ffd11, ffd12 };
+
+// The kind of value a one-value query returns, and the query call it uses.
+enum class TParamType { dtpString, dtpInt, dtpDouble, dtpBool, dtpDateTime };
+enum class TMethodType { mtCommon, mtFN };
+
+// What a reader collects: text key -> value, every key added once, iterated in key order.
+// Readers whose keys differ may fill one dictionary together.
+class TDeviceData {
+ public:
+  using Map = std::map<std::string, automation::Value, std::less<>>;
+
+  // Throws std::runtime_error when the key is already there; the dictionary is left unchanged.
+  void Add(std::string key, automation::Value value);
+  bool Contains(std::string_view key) const { return items_.find(key) != items_.end(); }
+  // Throws std::out_of_range for a missing key.
+  const automation::Value& At(std::string_view key) const;
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  Map::const_iterator begin() const { return items_.begin(); }
+  Map::const_iterator end() const { return items_.end(); }
+
+ private:
+  Map items_;
+};
+
+// How to reach the register (the device instance's settings).
+struct TConnectionSettings {
+  // 0 serial, 1 TCP/IP, 2 USB, 3 Bluetooth; any other value sends no port settings.
+  std::int32_t ConnectionType = 0;
+  std::string AccessPassword;
+  std::string OperatorPassword;
+  std::int32_t PortNumber = 0;  // serial: COM<PortNumber>
+  std::int32_t BaudRate = 115200;
+  std::string IPAddress;
+  std::int32_t TCPPort = 0;
+  std::int32_t OFDChannel = 0;  // non-zero: the register sends to the fiscal data operator itself
+  std::string MACAddress;
+};
+
+// The ProgID of the register maker's driver library and the oldest version we work with.
+inline constexpr std::string_view kDtoProgId = "AddIn.Fptr10";
+inline constexpr std::string_view kDtoMinimumVersion = "10.10.5.0";
+
+// A library version as four numbers, read the way the library's version text is compared:
+// "10.10.5" is 10.10.5.0, "10.10" is 10.0.0.0 (reading stops at the first missing dot), a part
+// that is not an integer is 0, and the fourth part is everything after the third dot.
+struct TDtoVersion {
+  std::uint16_t part[4] = {0, 0, 0, 0};
+  static TDtoVersion Parse(std::string_view text);
+  friend auto operator<=>(const TDtoVersion&, const TDtoVersion&) = default;
+};
+
+class TDevice {
+ public:
+  using ObjectFactory = std::function<std::unique_ptr<automation::Object>()>;
+
+  // The DTO10 object comes from the ProgID AddIn.Fptr10 on first use.
+  TDevice();
+  // The DTO10 object comes from `factory` on first use (tests, tools). A factory that throws or
+  // returns nothing counts as a missing library.
+  explicit TDevice(ObjectFactory factory);
+  // Closes the connection and releases the object.
+  ~TDevice();
+  TDevice(const TDevice&) = delete;
+  TDevice& operator=(const TDevice&) = delete;
+
+  // ==== Session ====
+
+  // The DTO10 object: created on first use, its version checked at every use, held until the
+  // session ends (also after a failed check). Throws std::runtime_error with the user's texts for
+  // a missing library or one older than kDtoMinimumVersion. Every DTO10 call goes through here.
+  automation::Object& DtoDrv();
+  // Whether the object has been created (no DTO10 call).
+  bool HasDtoDrv() const { return dto_ != nullptr; }
+
+  // Applies the connection settings and opens the connection. Throws on any failure; the object
+  // stays held.
+  void Connect(const TConnectionSettings& settings);
+  // Closes the connection if there is an object; never throws. The object stays held.
+  void Disconnect() noexcept;
+  // Turns a DTO10 return into an error: 0 does nothing (and calls nothing); any other value throws
+  // std::runtime_error "[errorCode] - errorDescription " as the object reports them.
+  void GetResult(std::int64_t codeError);
+
+  // ==== DTO10 calls ====
+  // Every LIBFPTR_ name is read from the object where it is used; the system holds no numeric
+  // value of its own. Fiscal tags are plain numbers.
+
+  // The value the object gives for a LIBFPTR_ name.
+  automation::Value Const(std::string_view name);
+  // Calls a DTO10 operation without arguments and checks its return through GetResult.
+  void Call(std::string_view method);
+  // Calls a DTO10 operation and returns its return code without checking it.
+  std::int64_t CallUnchecked(std::string_view method);
+  // setParam with the id named by a LIBFPTR_ name, a fiscal tag number, or an id already read.
+  void SetParam(std::string_view name, const automation::Value& value);
+  void SetTag(std::int32_t tag, const automation::Value& value);
+  void SetParamId(const automation::Value& id, const automation::Value& value);
+  // getParam<type>(id) with the output named by a LIBFPTR_ name, normalised to the type:
+  // dtpInt -> int64, dtpDouble -> double, dtpBool -> bool, dtpString -> text, dtpDateTime -> date.
+  automation::Value GetParam(TParamType type, std::string_view name);
+  automation::Value GetParamId(TParamType type, const automation::Value& id);
+  std::int64_t GetParamInt(std::string_view name);
+  double GetParamDouble(std::string_view name);
+  bool GetParamBool(std::string_view name);
+  std::string GetParamString(std::string_view name);
+  automation::Date GetParamDateTime(std::string_view name);
+  automation::Bytes GetParamByteArray(std::string_view name);
+
+  // ==== Device settings and clock ====
+
+  // The device setting `settingId` as text (readDeviceSetting, checked).
+  std::string ReadSetting(const automation::Value& settingId);
+  // The register's clock. queryData is not checked here: a failing query yields whatever the
+  // library reports.
+  automation::Date GetDateTime();
+  void SetDateTime(automation::Date dateTime);
+
+  // ==== Queries and readers ====
+
+  // setParam(queryType, queryValue), queryData or fnQueryData (checked), then the output `paramId`
+  // read as `paramType`. The caller passes constants it has read, e.g.
+  //   RunQuery(Const("LIBFPTR_PARAM_DATA_TYPE"), Const("LIBFPTR_DT_SHIFT_STATE"),
+  //            Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt, TMethodType::mtCommon)
+  automation::Value RunQuery(const automation::Value& queryType,
+                             const automation::Value& queryValue, const automation::Value& paramId,
+                             TParamType paramType, TMethodType methodType);
+  // setParam(queryType, queryValue), setParam(tag, tagValue), fnQueryData (checked), then
+  // LIBFPTR_PARAM_TAG_VALUE as text.
+  std::string RunQueryTag(const automation::Value& queryType, const automation::Value& queryValue,
+                          const automation::Value& tag, const automation::Value& tagValue);
+  // The readers add their keys to `data`; a key already present fails (see TDeviceData::Add).
+  void GetKKTState(TDeviceData& data);
+  void GetRegInfo(TDeviceData& data);
+  void GetFNInfo(TDeviceData& data);
+  void GetFFDVersions(TDeviceData& data);
+  void GetFNLastRegistration(TDeviceData& data);
+
+  // ==== Print options of the register (set from the device instance's settings) ====
+
+  bool DisableCut = false;
+  std::int32_t ReceiptFontNumber = 0;  // text inside receipts; 0 = the register's default
+  bool ReceiptUseDoubleHeight = false;
+  bool ReceiptUseDoubleWidth = false;
+  std::int32_t FontNumber = 0;  // non-fiscal text documents; 0 = the register's default
+  bool UseDoubleHeight = false;
+  bool UseDoubleWidth = false;
+  std::int32_t RibbonWidth = 0;  // printable width in millimetres
+  bool PrintReportElectronically = false;
+  TFFDVersion FFDVersion = TFFDVersion::ffd10;
+  std::int32_t TimeoutRequestKM = 0;  // seconds
+
+  // ==== Further operations ====
+  // Receipts, text documents, reports, shifts, registration, marking codes and stored documents
+  // add their member functions (and the state they need) in sections of their own here.
+
+ private:
+  // One reader: stages the query type, runs the query (checked), then reads each output.
+  struct ReaderField {
+    const char* key;
+    const char* output;  // a LIBFPTR_ name, or nullptr when `tag` names a fiscal tag
+    std::int32_t tag;
+    TParamType type;
+  };
+  void RunReader(TDeviceData& data, const char* queryTypeName, const char* queryValueName,
+                 TMethodType method, std::span<const ReaderField> fields);
+  void SetSingleSetting(std::string_view setting, const std::string& value);
+  void SetSingleSettingConst(std::string_view setting, std::string_view valueName);
+
+  ObjectFactory factory_;
+  std::unique_ptr<automation::Object> dto_;
+};
+
+}  // namespace vantorel
