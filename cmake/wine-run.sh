@@ -12,6 +12,9 @@ if [ ! -f "$prefix/.vantorel-ready" ]; then
     flock 9
     if [ ! -f "$prefix/.vantorel-ready" ]; then
       wineboot -i >/dev/null 2>&1
+      # A crashing test must fail at once, not wait behind a crash dialog on a display.
+      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        >/dev/null 2>&1
       touch "$prefix/.vantorel-ready"
     fi
   ) 9>"$prefix.lock"

@@ -30,7 +30,7 @@ step() {  # name command...: runs and times one step; a failed step is recorded,
 run_ctest() {  # preset: ctest with a timeout per program; counts gathered for the summary
   local log rc
   log=$(mktemp)
-  ctest --preset "$1" --timeout 900 -j "$CTEST_JOBS" 2>&1 | tee "$log"
+  ctest --preset "$1" --timeout 600 -j "$CTEST_JOBS" 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   if line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1); then
     local bad total
@@ -46,23 +46,34 @@ run_ctest() {  # preset: ctest with a timeout per program; counts gathered for t
 # Wine for the Windows tests: a fresh prefix per run, and one server kept up for the whole run
 # so that each test program starts in a fraction of a second.
 WINE_PREFIX=$ROOT/build/windows/wineprefix
-wine_env() {
-  export WINEPREFIX=$WINE_PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-}
 wine_start() {
-  (
-    wine_env
-    rm -rf "$WINE_PREFIX" "$WINE_PREFIX.lock"
-    mkdir -p "$WINE_PREFIX"
-    wineserver -p && wineboot -i >/dev/null 2>&1 && touch "$WINE_PREFIX/.vantorel-ready"
-  )
+  rm -rf "$WINE_PREFIX" "$WINE_PREFIX.lock"
+  mkdir -p "$WINE_PREFIX"
+  WINEPREFIX=$WINE_PREFIX WINEDEBUG=-all wineserver -p &&
+    cmake/wine-run.sh "$WINE_PREFIX" cmd /c exit 0
 }
 wine_stop() {
-  if [ -d "$WINE_PREFIX" ]; then (wine_env && wineserver -k 2>/dev/null) || true; fi
+  if [ -d "$WINE_PREFIX" ]; then WINEPREFIX=$WINE_PREFIX wineserver -k 2>/dev/null || true; fi
 }
-trap wine_stop EXIT
+
+# Tests that open windows (under Wine, or natively) get a virtual display when there is none.
+XVFB_PID=
+xvfb_start() {
+  [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null || return 0
+  local n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+}
+cleanup() {
+  wine_stop
+  if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
 
 step setup bash scripts/setup.sh || { echo "setup failed" >&2; exit 1; }
+xvfb_start
 
 for preset in $PRESETS; do
   if step "$preset: configure" cmake --preset "$preset" &&
