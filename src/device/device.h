@@ -177,6 +177,39 @@ class TDevice {
   // Receipts, text documents, reports, shifts, registration, marking codes and stored documents
   // add their member functions (and the state they need) in sections of their own here.
 
+  // ==== Receipts ====
+
+  // Opens a receipt of the host's type 1 sale, 2 sale return, 3 purchase, 4 purchase return
+  // (1004 for anything else); electronic receipts are not printed.
+  void OpenReceipt(std::int32_t recType, bool electronically, bool isCorrection);
+  // Registers the payments (cash last) and closes the receipt. Sums are currency values.
+  struct Payments {
+    std::int64_t Cash = 0, ElectronicPayment = 0, AdvancePayment = 0, Credit = 0,
+                 CashProvision = 0, Payment6 = 0, Payment7 = 0, Payment8 = 0, Payment9 = 0,
+                 Payment10 = 0;
+  };
+  void CloseReceipt(const Payments& payments);
+  // One receipt-level tax total: `tax` is a LIBFPTR_TAX_ constant's value, `sum` currency.
+  void SetTax(std::int64_t sum, const automation::Value& tax);
+  // Cancels the receipt open on the register, if any (the cancellation itself is not checked).
+  void CancelReceipt();
+  // Raises when the last document was not closed or not printed.
+  void IsDocClosed();
+
+  // ==== Text, barcodes, paper ====
+
+  enum class TBarCodeType { btEAN8, btEAN13, btCODE39, btQR };
+  void PrintString(const std::string& text);       // non-fiscal text line
+  void ReceiptPrintText(const std::string& text);  // free text inside a receipt
+  void PrintBarCode(std::string code, TBarCodeType type);
+  void Cut(bool part);
+  void Feed(std::int32_t count);
+  void BeginNonfiscalDocument();
+  void EndNonfiscalDocument(bool footer);
+  // Renders the text in its font at the paper's width and prints it as a picture.
+  void PrintGraphicText(const std::string& text, const std::string& fontName,
+                        const std::string& fontStyle, std::int32_t fontSize);
+
  private:
   // One reader: stages the query type, runs the query (checked), then reads each output.
   struct ReaderField {

@@ -82,9 +82,16 @@ class TDriver : public TEcrlDriver {
   static void SetDeviceFactory(TDevice::ObjectFactory factory);
 
  private:
+  // One position of a text document: a text line, a barcode or graphic text.
+  void PrintTextPosition(pugi::xml_node position);
+
   std::map<std::u16string, std::unique_ptr<TDeviceDriver>> FInstanceList;
   TDeviceDriver* FInstance = nullptr;
 };
+
+// Breaks a text into printer lines of at most `width` characters, preferring spaces; blank lines
+// are dropped, hard line breaks kept.
+void SplitTextLines(const std::string& text, std::int32_t width, std::vector<std::string>& lines);
 
 // Registers TDriver with the class registry; runs once when the library loads.
 void RegisterDriverClass();
