@@ -39,7 +39,7 @@ constexpr const char* kUsage =
     "                           one CallAsFunc (CallAsProc with --proc), then GetLastError\n"
     "  getprop NAME             read a property\n"
     "  setprop NAME ARG         write a property\n"
-    "  run FILE                 a scenario: one command per line, shared variables\n"
+    "  run FILE                 a scenario: one command per line, shared variables (- for stdin)\n"
     "ARG: s:TEXT s@FILE i:N l:N d:X b:true|false t:YYYY-MM-DDTHH:MM:SS e n x:HEX $NAME >NAME\n"
     "The add-in defaults to the library beside kkt-host.\n";
 
@@ -275,12 +275,20 @@ int Main(std::vector<std::string> args) {
     lines.push_back({0, ParseCommand(words)});
   } else if (command == "run") {
     if (rest.size() != 1) throw UsageError("usage: run FILE");
-    const auto file = PathFromUtf8(rest[0]);
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw UsageError("cannot open scenario " + rest[0]);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (rest[0] == "-") {
+#if defined(_WIN32)
+      _setmode(_fileno(stdin), _O_BINARY);
+#endif
+      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      const auto file = PathFromUtf8(rest[0]);
+      std::ifstream in(file, std::ios::binary);
+      if (!in) throw UsageError("cannot open scenario " + rest[0]);
+      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      baseDir = file.parent_path();
+    }
     lines = ParseScenario(text);
-    baseDir = file.parent_path();
     scenario = true;
   } else {
     throw UsageError("unknown command '" + command + "'");

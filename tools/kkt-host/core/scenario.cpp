@@ -291,7 +291,9 @@ bool Session::RunCall(const Command& command) {
     out_ << "  host result: " << (outcome.hostResult ? "true" : "false") << "\n";
     if (outcome.result) out_ << "  result: " << Shown(*outcome.result) << "\n";
     for (std::size_t i = 0; i < outcome.params.size(); ++i) {
-      out_ << "  param " << i + 1 << ": " << Shown(outcome.params[i]) << "\n";
+      out_ << "  param " << i + 1;
+      if (i < args.size() && args[i].kind == Arg::Kind::Out) out_ << " >" << args[i].name;
+      out_ << ": " << Shown(outcome.params[i]) << "\n";
     }
     if (lastError) {
       out_ << "  last error: " << lastError->code;
