@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -173,8 +174,12 @@ std::shared_ptr<Device> Device::Open(const std::filesystem::path& file) {
   const std::string key = file.lexically_normal().string();
   if (auto existing = registry[key].lock()) return existing;
   DeviceState state;
-  if (!LoadStateFile(file, HostWallNow(), state)) state = NewDeviceState(Config{}, HostWallNow());
+  const bool existed = LoadStateFile(file, HostWallNow(), state);
+  if (!existed) state = NewDeviceState(Config{}, HostWallNow());
   auto device = std::make_shared<Device>(file, std::move(state));
+  // A new register is written at once, so its identity (serials, registration) is fixed from the
+  // first connection on.
+  if (!existed) device->Save();
   registry[key] = device;
   return device;
 }

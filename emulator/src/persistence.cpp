@@ -519,7 +519,7 @@ json TapeItemToJson(const TapeItem& t) {
 TapeItem TapeItemFromJson(const json& j, const std::string& where) {
   In in(j, where);
   TapeItem t;
-  int kind = 0, align = 0, wrap = 0, barcode = 0;
+  int kind = 0, align = 0, wrap = 0, barcode = static_cast<int>(t.barcode);
   in.Int("k", kind, 0, 6);
   t.kind = static_cast<TapeItem::Kind>(kind);
   in.Text("text", t.text);

@@ -166,6 +166,7 @@ class VirtualRegister final : public automation::Object {
 
   automation::Value get(std::string_view name) override;
   automation::Value call(std::string_view name, std::span<const automation::Value> args) override;
+  using automation::Object::call;
 
   // ---- for tests and tools
   // Every property read and call, oldest first (capped by the register's traceLimit).
