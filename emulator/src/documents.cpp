@@ -179,6 +179,21 @@ void PrintCounters(OpContext& ctx, const Counters& c) {
   PrintPair(ctx, "НАЛИЧНЫХ В КАССЕ", FormatMoney(ctx.s().cash));
 }
 
+// The paper running out in the middle of a document, when the configuration plans it: the
+// document stays made, its printing stops there.
+void PaperMayRunOut(OpContext& ctx) {
+  auto& s = ctx.s();
+  if (!s.config.paperEndsInNextDocument) return;
+  s.config.paperEndsInNextDocument = false;
+  s.config.paperPresent = false;
+  s.lastDocumentPrinted = false;
+  ctx.save = true;
+  TapeItem end;
+  end.kind = TapeItem::Kind::kDocumentEnd;
+  s.tape.Add(std::move(end));
+  Fail(errc::kNoPaper, "Нет бумаги");
+}
+
 }  // namespace
 
 // ---- printing
@@ -333,6 +348,7 @@ void OpOpenShift(OpContext& ctx) {
     BeginPrintedDocument(ctx, DocumentTitle(2));
     PrintHeader(ctx);
     PrintLine(ctx, DocumentTitle(2), Alignment::kCenter, true);
+    PaperMayRunOut(ctx);
     PrintPair(ctx, "СМЕНА", std::to_string(s.shiftNumber));
     if (!s.cashierName.empty()) PrintPair(ctx, "КАССИР", s.cashierName);
     PrintFiscalFooter(ctx, doc);
@@ -376,6 +392,7 @@ void OpReport(OpContext& ctx) {
       BeginPrintedDocument(ctx, DocumentTitle(5));
       PrintHeader(ctx);
       PrintLine(ctx, DocumentTitle(5), Alignment::kCenter, true);
+      PaperMayRunOut(ctx);
       PrintPair(ctx, "СМЕНА", std::to_string(s.shiftNumber));
       PrintCounters(ctx, counters);
       PrintPair(ctx, "ЧЕКОВ ЗА СМЕНУ", std::to_string(s.receiptNumber));
@@ -706,9 +723,13 @@ void OpCloseReceipt(OpContext& ctx) {
     c->payments[kind - 1][0] -= change;
   }
   s.lastDocumentPrinted = true;
+  const Receipt done = std::move(s.receipt);
+  s.receipt = Receipt{};
+  ctx.Out("LIBFPTR_PARAM_CHANGE", MoneyValue(change));
 
-  if (!r.electronic) {
+  if (!done.electronic) {
     PrintPair(ctx, "ИТОГ", "=" + FormatMoney(total));
+    PaperMayRunOut(ctx);
     static const char* kPaymentNames[] = {"НАЛИЧНЫМИ",
                                           "БЕЗНАЛИЧНЫМИ",
                                           "ПРЕДВАРИТЕЛЬНАЯ ОПЛАТА",
@@ -719,7 +740,7 @@ void OpCloseReceipt(OpContext& ctx) {
                                           "ОПЛАТА 8",
                                           "ОПЛАТА 9",
                                           "ОПЛАТА 10"};
-    for (const auto& [type, sum] : r.payments)
+    for (const auto& [type, sum] : done.payments)
       PrintPair(ctx, kPaymentNames[type], "=" + FormatMoney(sum));
     if (change > 0) PrintPair(ctx, "СДАЧА", "=" + FormatMoney(change));
     for (int tax = 1; tax <= 10; ++tax)
@@ -732,8 +753,6 @@ void OpCloseReceipt(OpContext& ctx) {
     PrintFiscalFooter(ctx, doc);
     EndPrintedDocument(ctx, true);
   }
-  s.receipt = Receipt{};
-  ctx.Out("LIBFPTR_PARAM_CHANGE", MoneyValue(change));
 }
 
 void OpCancelReceipt(OpContext& ctx) {

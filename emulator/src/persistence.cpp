@@ -267,6 +267,7 @@ json ConfigToJson(const Config& c) {
               {"ofdConfirmsAtOnce", c.ofdConfirmsAtOnce},
               {"paperPresent", c.paperPresent},
               {"paperNearEnd", c.paperNearEnd},
+              {"paperEndsInNextDocument", c.paperEndsInNextDocument},
               {"coverOpen", c.coverOpen},
               {"printerError", c.printerError},
               {"fnMemoryOverflow", c.fnMemoryOverflow},
@@ -349,6 +350,7 @@ Config ConfigFromJson(const json& j) {
   in.Bool("ofdConfirmsAtOnce", c.ofdConfirmsAtOnce);
   in.Bool("paperPresent", c.paperPresent);
   in.Bool("paperNearEnd", c.paperNearEnd);
+  in.Bool("paperEndsInNextDocument", c.paperEndsInNextDocument);
   in.Bool("coverOpen", c.coverOpen);
   in.Bool("printerError", c.printerError);
   in.Bool("fnMemoryOverflow", c.fnMemoryOverflow);

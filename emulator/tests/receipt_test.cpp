@@ -139,6 +139,24 @@ TEST_F(ReceiptTest, ClockCannotGoBehindTheLastDocument) {
   EXPECT_NEAR(static_cast<double>(read - now), 3600.0, 5.0);
 }
 
+TEST_F(ReceiptTest, PaperRunningOutLeavesTheReceiptMadeButNotPrinted) {
+  auto config = r.obj->device()->config();
+  config.paperEndsInNextDocument = true;
+  r.obj->device()->SetConfig(config);
+  ASSERT_EQ(r.OpenReceipt(), 0);
+  ASSERT_EQ(r.Item("Сок", 99.9, 1, 99.9), 0);
+  ASSERT_EQ(r.Pay("LIBFPTR_PT_CASH", 100), 0);
+  EXPECT_EQ(r.Call("closeReceipt"), errc::kNoPaper);
+  ASSERT_EQ(r.Call("checkDocumentClosed"), 0);
+  EXPECT_TRUE(r.Bool("LIBFPTR_PARAM_DOCUMENT_CLOSED"));
+  EXPECT_FALSE(r.Bool("LIBFPTR_PARAM_DOCUMENT_PRINTED"));
+  // The receipt is in the storage and its money in the drawer.
+  ASSERT_EQ(r.FnQuery("LIBFPTR_FNDT_LAST_RECEIPT"), 0);
+  EXPECT_DOUBLE_EQ(r.Real("LIBFPTR_PARAM_RECEIPT_SUM"), 99.9);
+  EXPECT_DOUBLE_EQ(r.Cash(), 99.9);
+  EXPECT_EQ(r.OpenReceipt(), errc::kNoPaper);
+}
+
 TEST_F(ReceiptTest, ElectronicReceiptPrintsNothing) {
   r.obj->device()->ClearTape();
   ASSERT_EQ(r.OpenReceipt("LIBFPTR_RT_SELL", true), 0);

@@ -13,9 +13,10 @@
 //   markingService ("online" | "silent" | "offline" | "failing"), markingDelayMs,
 //   markingAnswerTags [2106, ...], markingValidationResult, markingStatusInfo,
 //   markingProcessingResult, markingProcessingCode, markingCodeType, markingOnlineError,
-//   ofdConfirmsAtOnce, paperPresent, paperNearEnd, coverOpen, printerError, fnMemoryOverflow,
-//   fnNeedReplacement, fnResourceExhausted, fnCriticalError, fnOfdTimeout,
-//   faults [{"operation", "skip", "times", "code", "description"}], traceLimit, tapeLimit.
+//   ofdConfirmsAtOnce, paperPresent, paperNearEnd, paperEndsInNextDocument, coverOpen,
+//   printerError, fnMemoryOverflow, fnNeedReplacement, fnResourceExhausted, fnCriticalError,
+//   fnOfdTimeout, faults [{"operation", "skip", "times", "code", "description"}], traceLimit,
+//   tapeLimit.
 // The library itself (not a register) has its own file, library.json in the same folder:
 // {"version": "10.10.6.0"}, the text that Version answers; read when an object is created.
 // A file with only a "config" section is a register about to be created with that configuration.

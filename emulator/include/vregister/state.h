@@ -70,6 +70,9 @@ struct Config {
   // Conditions of the hardware.
   bool paperPresent = true;
   bool paperNearEnd = false;
+  // The paper runs out while the next fiscal document prints: the document is made in the storage
+  // but its printing stops (checkDocumentClosed then reports it not printed).
+  bool paperEndsInNextDocument = false;
   bool coverOpen = false;
   bool printerError = false;
   bool fnMemoryOverflow = false;  // the storage is full: no fiscal document can be made
