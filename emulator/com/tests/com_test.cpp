@@ -195,8 +195,9 @@ TEST(ComValuesTest, EveryKindOfValueCrossesUnchanged) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(echo->call("echo", c.value), c.value) << c.kind << " " << c.value.asText();
-    if (!c.value.empty())
+    if (!c.value.empty()) {
       EXPECT_EQ(echo->call("kind", c.value).asText(), c.kind) << c.value.asText();
+    }
   }
   EXPECT_EQ(echo->call("pair", Value("first"), Value(std::int32_t{2})), Value("first|2"));
   EXPECT_EQ(echo->get("SomeName"), Value("SomeName"));
@@ -218,7 +219,8 @@ TEST_F(ComServerTest, DeviceSessionRunsOverCom) {
   settings.ConnectionType = 2;  // USB
   device.Connect(settings);
 
-  const automation::Date when{45300.5};  // 2024-01-09 12:00
+  // A day ahead: the register refuses to go back before its last fiscal document.
+  const automation::Date when{device.GetDateTime().days + 1};
   device.SetDateTime(when);
   EXPECT_NEAR(device.GetDateTime().days, when.days, 1.0 / 86400);
 
