@@ -15,8 +15,12 @@ namespace {
 constexpr std::size_t kMaxForeignText = 1 << 20;
 }  // namespace
 
-std::string ReadWideText(const abi::WCHAR_T* p, const MemoryManager& memory) {
+std::string ReadWideText(const abi::WCHAR_T* p, MemoryManager& memory) {
   if (p == nullptr) return {};
+  if (memory.Freed(p)) {
+    memory.Report(FaultKind::DanglingBlock, p, "a text passed to the connection interface");
+    return {};
+  }
   std::size_t limit = kMaxForeignText;
   if (auto size = memory.LiveSize(p)) limit = *size / sizeof(abi::WCHAR_T);
   std::size_t n = 0;

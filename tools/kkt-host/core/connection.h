@@ -63,7 +63,8 @@ class Connection {
 };
 
 // Reads a zero-terminated UTF-16 text at `p`: within its block when p is a live block of
-// `memory`, else within a generous bound. Null reads as empty.
-std::string ReadWideText(const vantorel::abi::WCHAR_T* p, const MemoryManager& memory);
+// `memory`, else within a generous bound. Null reads as empty; a freed block is reported as a
+// fault and reads as empty.
+std::string ReadWideText(const vantorel::abi::WCHAR_T* p, MemoryManager& memory);
 
 }  // namespace kkthost

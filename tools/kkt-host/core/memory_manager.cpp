@@ -197,6 +197,12 @@ std::optional<std::size_t> MemoryManager::LiveSize(const void* p) const {
   return it->second.size;
 }
 
+bool MemoryManager::Freed(const void* p) const {
+  std::lock_guard lock(mutex_);
+  auto it = blocks_.find(reinterpret_cast<std::uintptr_t>(p));
+  return it != blocks_.end() && it->second.state != State::Live;
+}
+
 void MemoryManager::Report(FaultKind kind, const void* p, std::string detail) {
   std::lock_guard lock(mutex_);
   const auto address = reinterpret_cast<std::uintptr_t>(p);

@@ -83,6 +83,8 @@ class MemoryManager {
   bool Live(const void* p) const;
   // The usable size of a live block, or nothing.
   std::optional<std::size_t> LiveSize(const void* p) const;
+  // Is `p` the start of a block that has been freed?
+  bool Freed(const void* p) const;
 
   // Records a fault found by the host outside the manager's own checks.
   void Report(FaultKind kind, const void* p, std::string detail);
