@@ -33,7 +33,7 @@ namespace {
 using namespace kkthost;
 
 constexpr const char* kUsage =
-    "usage: kkt-host [--addin PATH] [--json] COMMAND\n"
+    "usage: kkt-host [--addin PATH] [--class NAME] [--json] COMMAND\n"
     "  info                     classes, attach type, methods and properties\n"
     "  call [--proc] METHOD ARG...\n"
     "                           one CallAsFunc (CallAsProc with --proc), then GetLastError\n"
@@ -93,11 +93,14 @@ void ReportCloseFaults(const std::vector<MemoryFault>& faults, std::size_t seen)
   }
 }
 
+// The class the commands create; the first of GetClassNames when empty.
+std::string g_className;
+
 int Info(Host& host, bool json) {
   const auto names = host.ClassNames();
   const int attach = host.AttachType();
   SetActivity("creating the object");
-  auto c = host.Create();
+  auto c = host.Create(g_className);
   SetActivity("listing methods and properties");
   const auto methods = c->Methods();
   const auto props = c->Properties();
@@ -180,7 +183,7 @@ int Info(Host& host, bool json) {
 int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
                 const std::filesystem::path& baseDir, bool scenario) {
   SetActivity("creating the object");
-  auto c = host.Create();
+  auto c = host.Create(g_className);
   // Each block is printed when its call is over, so that a progress line on the terminal can be
   // cleared first.
   std::ostringstream block;
@@ -243,6 +246,9 @@ int Main(std::vector<std::string> args) {
       addin = PathFromUtf8(args[++i]);
     } else if (a.starts_with("--addin=")) {
       addin = PathFromUtf8(a.substr(8));
+    } else if (a == "--class") {
+      if (i + 1 >= args.size()) throw UsageError("--class needs a name");
+      g_className = args[++i];
     } else if (a == "--json") {
       json = true;
     } else if (a == "--proc") {
