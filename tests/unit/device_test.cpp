@@ -6,11 +6,16 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "support/equipment_errors.h"
 
@@ -577,6 +582,68 @@ TEST_F(QueryTest, FailedQueryAddsNothing) {
   EXPECT_THROW(device.GetFFDVersions(data), std::runtime_error);
   EXPECT_TRUE(data.empty());
 }
+
+}  // namespace
+}  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+#ifndef _WIN32
+// The session on the virtual register, created through the ProgID as in production.
+class DeviceOnVirtualRegisterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("vantorel-device-test-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder_);
+    ::setenv("VANTOREL_VREG_DIR", folder_.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("VANTOREL_VREG_DIR");
+    std::filesystem::remove_all(folder_);
+  }
+  std::filesystem::path folder_;
+};
+
+TEST_F(DeviceOnVirtualRegisterTest, ConnectsQueriesAndReportsFailures) {
+  TDevice device;
+  TConnectionSettings serial;
+  serial.PortNumber = 3;
+  serial.AccessPassword = "0";
+  serial.OperatorPassword = "30";
+  device.Connect(serial);
+
+  const auto shift = [&] {
+    return device.RunQuery(
+        device.Const("LIBFPTR_PARAM_DATA_TYPE"), device.Const("LIBFPTR_DT_SHIFT_STATE"),
+        device.Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt, TMethodType::mtCommon);
+  };
+  EXPECT_EQ(shift(), Value(std::int64_t{0}));
+
+  const automation::Date later{device.GetDateTime().days + 1};
+  device.SetDateTime(later);
+  EXPECT_NEAR(device.GetDateTime().days, later.days, 1.0 / 86400);
+
+  TDeviceData state;
+  device.GetKKTState(state);
+  EXPECT_EQ(state.At("SHIFT_STATE"), Value(std::int64_t{0}));
+  TDeviceData storage;
+  device.GetFNInfo(storage);
+  device.GetFFDVersions(storage);
+  EXPECT_FALSE(storage.At("FN_VERSION").asText().empty());
+
+  // A refused operation gives the register's own code and text.
+  try {
+    device.Call("closeReceipt");
+    ADD_FAILURE() << "closing a receipt that is not open succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "[81] - Чек не открыт - операция невозможна ");
+  }
+  device.Disconnect();
+  EXPECT_THROW(device.Call("openShift"), std::runtime_error);  // closed: not connected
+}
+#endif
 
 }  // namespace
 }  // namespace vantorel
