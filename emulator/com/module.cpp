@@ -71,11 +71,17 @@ bool ValidProgId(const wchar_t* p) {
   return true;
 }
 
-// Whether HKCR\progId names a class, and whether that class is ours.
+// Whether HKCR\progId exists, and whether it is ours. A key without our class (another server's,
+// or one half written by an installer) is not ours to overwrite.
 enum class Owner { kNobody, kUs, kOther };
 Owner ProgIdOwner(const std::wstring& progId) {
+  HKEY h = nullptr;
+  const LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, progId.c_str(), 0, KEY_READ, &h);
+  if (rc == ERROR_FILE_NOT_FOUND) return Owner::kNobody;
+  if (rc != ERROR_SUCCESS) return Owner::kOther;
+  RegCloseKey(h);
   std::wstring clsid;
-  if (!ReadDefault(progId + L"\\CLSID", clsid)) return Owner::kNobody;
+  if (!ReadDefault(progId + L"\\CLSID", clsid)) return Owner::kOther;
   return _wcsicmp(clsid.c_str(), kClsidText) == 0 ? Owner::kUs : Owner::kOther;
 }
 
@@ -112,7 +118,8 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return ModuleReferences() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
+namespace {
+HRESULT RegisterOwn() {
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return SELFREG_E_CLASS;
@@ -125,15 +132,29 @@ STDAPI DllRegisterServer() {
   return SUCCEEDED(hr) ? S_OK : SELFREG_E_CLASS;
 }
 
-// Also answers to `progId` (for tests: AddIn.Fptr10). Refuses with ERROR_ALREADY_EXISTS when the
-// ProgID belongs to another server, such as an installed driver library.
-STDAPI DllRegisterServerAs(LPCWSTR progId) {
+HRESULT RegisterAlias(LPCWSTR progId) {
   if (!ValidProgId(progId)) return E_INVALIDARG;
   if (ProgIdOwner(progId) == Owner::kOther) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-  HRESULT hr = DllRegisterServer();
+  HRESULT hr = RegisterOwn();
   if (SUCCEEDED(hr)) hr = RegisterProgId(progId);
   return SUCCEEDED(hr) ? S_OK : SELFREG_E_CLASS;
 }
+}  // namespace
+
+// Registers the server under Vantorel.VirtualRegister. With VANTOREL_VREGISTER_PROGID set (for
+// test set-ups that register with regsvr32) it also answers to that ProgID, on the terms of
+// DllRegisterServerAs.
+STDAPI DllRegisterServer() {
+  wchar_t alias[64];
+  const DWORD n = GetEnvironmentVariableW(L"VANTOREL_VREGISTER_PROGID", alias, 64);
+  if (n == 0) return RegisterOwn();
+  if (n >= 64) return E_INVALIDARG;
+  return RegisterAlias(alias);
+}
+
+// Also answers to `progId` (for tests: AddIn.Fptr10). Refuses with ERROR_ALREADY_EXISTS when the
+// ProgID belongs to another server, such as an installed driver library.
+STDAPI DllRegisterServerAs(LPCWSTR progId) { return RegisterAlias(progId); }
 
 // Removes `progId` if it is ours; another server's stays.
 STDAPI DllUnregisterServerAs(LPCWSTR progId) {

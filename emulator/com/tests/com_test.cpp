@@ -103,6 +103,23 @@ TEST_F(ComServerTest, TakesAnotherProgIdOnlyWhenNobodyHasIt) {
   EXPECT_EQ(unregisterAs(free), S_OK);
   EXPECT_EQ(ReadClassesValue(L"Vantorel.FreeName\\CLSID", nullptr), L"");
 
+  // A key without a class is somebody's half-done installation: left alone.
+  HKEY bare;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Vantorel.BareKey", 0, nullptr, 0, KEY_WRITE,
+                            nullptr, &bare, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(bare);
+  EXPECT_EQ(registerAs(L"Vantorel.BareKey"), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, L"Vantorel.BareKey");
+
+  // regsvr32-style registration takes the alias from the environment.
+  SetEnvironmentVariableW(L"VANTOREL_VREGISTER_PROGID", L"Vantorel.EnvAlias");
+  EXPECT_EQ(Export<RegisterFn>("DllRegisterServer")(), S_OK);
+  SetEnvironmentVariableW(L"VANTOREL_VREGISTER_PROGID", nullptr);
+  EXPECT_EQ(ReadClassesValue(L"Vantorel.EnvAlias\\CLSID", nullptr),
+            ReadClassesValue(L"Vantorel.VirtualRegister\\CLSID", nullptr));
+  EXPECT_EQ(unregisterAs(L"Vantorel.EnvAlias"), S_OK);
+
   for (const wchar_t* bad : {L"", L"1Name", L"Bad Name", L"Bad\\Name", (const wchar_t*)nullptr})
     EXPECT_EQ(registerAs(bad), E_INVALIDARG);
 }
@@ -209,6 +226,10 @@ TEST_F(ComServerTest, DeviceSessionRunsOverCom) {
   if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS))
     GTEST_SKIP() << "an installed driver library owns AddIn.Fptr10 here";
   ASSERT_EQ(hr, S_OK);
+  // Other Windows tests share the prefix: they must not find the driver's ProgID by accident.
+  struct Unregister {
+    ~Unregister() { Export<RegisterAsFn>("DllUnregisterServerAs")(L"AddIn.Fptr10"); }
+  } unregister;
 
   const auto folder = std::filesystem::temp_directory_path() / "vantorel-com-test";
   std::filesystem::remove_all(folder);
