@@ -208,8 +208,9 @@ bool WaitServingCalls(const std::function<bool()>& ready, std::chrono::milliseco
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = ready();
   while (!done) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    // Rounded up, so that the wait never ends before the deadline.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     const DWORD slice = static_cast<DWORD>(left.count() < 5 ? left.count() : 5);
     DWORD index = 0;
