@@ -632,6 +632,9 @@ TEST_F(DeviceOnVirtualRegisterTest, ConnectsQueriesAndReportsFailures) {
   device.GetFNInfo(storage);
   device.GetFFDVersions(storage);
   EXPECT_FALSE(storage.At("FN_VERSION").asText().empty());
+  TDeviceData reg;
+  device.GetRegInfo(reg);
+  EXPECT_GT(reg.At("FFDVersionKKT").asInt(), 0);
 
   // A refused operation gives the register's own code and text.
   try {
