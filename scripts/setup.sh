@@ -16,6 +16,7 @@ PACKAGES=(
   dpkg-dev
   fonts-liberation fontconfig libpango1.0-dev libcairo2-dev
   clang clang-format
+  libcmark-dev imagemagick xdotool xdg-utils
 )
 
 PREFIX="${VANTOREL_MINGW_PREFIX:-/opt/vantorel-mingw}"
@@ -119,6 +120,41 @@ else
   cp -r /usr/share/cmake/nlohmann_json "$PREFIX/share/cmake/nlohmann_json"
   stamp_set nlohmann-json "$json_version"
   log "nlohmann-json $json_version: linked into $PREFIX"
+fi
+
+# ---- Help viewer: cmark for MinGW ----
+# The help page is made from Markdown by cmark (CommonMark). Debian packages it for the build
+# machine only, so the Windows build gets it from Debian's source package, fetched like pugixml's
+# above with a private APT configuration. (zlib for MinGW is the libz-mingw-w64-dev package.)
+cmark_version=$(dpkg-query -W -f='${Version}' libcmark-dev)
+if stamp_ok cmark "$cmark_version"; then
+  log "cmark $cmark_version: already built"
+else
+  log "cmark $cmark_version: fetching the Debian source"
+  cmark_apt="$WORK/apt-cmark"
+  rm -rf "$cmark_apt"
+  mkdir -p "$cmark_apt/sources.list.d" "$cmark_apt/lists/partial" "$cmark_apt/cache/archives/partial"
+  shopt -s nullglob
+  for f in /etc/apt/sources.list.d/*.sources; do
+    sed -E 's/^Types:.*/Types: deb-src/' "$f" >"$cmark_apt/sources.list.d/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    sed -nE 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f" >"$cmark_apt/sources.list.d/$(basename "$f").list"
+  done
+  shopt -u nullglob
+  cmark_apt_opts=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$cmark_apt/sources.list.d"
+    -o "Dir::State::Lists=$cmark_apt/lists" -o "Dir::Cache=$cmark_apt/cache" -o "APT::Sandbox::User=root")
+  apt-get "${cmark_apt_opts[@]}" -qq update
+  cmark_src_dir="$WORK/cmark-src"
+  rm -rf "$cmark_src_dir" && mkdir -p "$cmark_src_dir"
+  (cd "$cmark_src_dir" && { apt-get "${cmark_apt_opts[@]}" -qq source "cmark=$cmark_version" ||
+    apt-get "${cmark_apt_opts[@]}" -qq source cmark; } >/dev/null)
+  cmark_src=$(find "$cmark_src_dir" -mindepth 1 -maxdepth 1 -type d -name 'cmark-*' | head -1)
+  log "cmark: building with MinGW"
+  cross_build "$cmark_src" "$WORK/cmark-build" -DCMARK_SHARED=OFF -DCMARK_STATIC=ON -DCMARK_TESTS=OFF
+  stamp_set cmark "$cmark_version"
+  rm -rf "$cmark_src_dir" "$WORK/cmark-build" "$cmark_apt"
 fi
 
 log "done in $((SECONDS - START)) s"

@@ -3,7 +3,9 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
+#include "platform/viewers.h"
 #include "support/log.h"
+#include "support/markdown_renderer.h"
 #include "support/product.h"
 #include "support/text.h"
 #include "support/xml.h"
@@ -206,13 +208,9 @@ void TCommonDriver::RunAdditionalAction(const std::u16string& name) {
   throw std::runtime_error("Action not found");
 }
 
-void TCommonDriver::ViewLog() {
-  throw std::runtime_error("The log viewer is not available in this version of the driver");
-}
+void TCommonDriver::ViewLog() { platform::ShowLogViewer(log::GetLogDirectory()); }
 
-void TCommonDriver::ShowHelp() {
-  throw std::runtime_error("The help viewer is not available in this version of the driver");
-}
+void TCommonDriver::ShowHelp() { TMarkdownRenderer::Render("help", "Справка"); }
 
 // ---------------------------------------------------------------- exported methods
 
