@@ -161,10 +161,14 @@ class TfrmLog {
                          kFilesId, 8, 6, 257, 300);
     btnOpenDir_ = Child(L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON | BS_FLAT | BS_ICON, 0, kOpenDirId,
                         268, 5, 23, 24);
+    // The shell's folder picture: the stock icon, else the one in shell32.dll (index 3).
     SHSTOCKICONINFO sii{};
     sii.cbSize = sizeof sii;
     if (SUCCEEDED(SHGetStockIconInfo(SIID_FOLDER, SHGSI_ICON | SHGSI_SMALLICON, &sii))) {
       folderIcon_ = sii.hIcon;
+    }
+    if (!folderIcon_) ExtractIconExW(L"shell32.dll", 3, nullptr, &folderIcon_, 1);
+    if (folderIcon_) {
       SendMessageW(btnOpenDir_, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(folderIcon_));
     } else {
       SetWindowLongPtrW(btnOpenDir_, GWL_STYLE,
