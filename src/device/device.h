@@ -11,11 +11,17 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "device/automation.h"
+#include "marking/km_types.h"
+
+namespace pugi {
+class xml_node;
+}
 
 namespace vantorel {
 
@@ -209,6 +215,65 @@ class TDevice {
   // Renders the text in its font at the paper's width and prints it as a picture.
   void PrintGraphicText(const std::string& text, const std::string& fontName,
                         const std::string& fontStyle, std::int32_t fontSize);
+
+  // ==== Item registration ====
+
+  // One receipt position, its values already converted from the check package.
+  struct TItem {
+    std::string Name;
+    std::int64_t PriceWithDiscount = 0;  // currency (ten-thousandths)
+    double Quantity = 0;
+    std::int64_t SumWithDiscount = 0;  // currency
+    std::int64_t DiscountSum = 0;      // currency
+    std::int32_t Tax = 0;              // tax code 1 to 10
+    std::int64_t TaxSum = 0;           // currency
+    std::uint8_t Department = 0;
+    std::uint8_t SignCalculationObject = 0;    // tag 1212
+    std::uint8_t SignMethodCalculation = 0;    // tag 1214
+    std::int32_t SignSubjectCalculationAgent = -1;  // tag 1222; -1 none
+    std::optional<automation::Bytes> MarkingCode;   // none: the position is not marked
+    std::string AdditionalAttribute;  // tag 1191
+    std::string CountryOfOrigin;      // tag 1230
+    std::string CustomsDeclaration;   // tag 1231
+    std::int64_t ExciseAmount = 0;    // currency, tag 1229
+    std::string MeasurementUnit;      // tag 1197
+    std::int32_t MeasureOfQuantity = 0;  // tag 2108
+    std::int32_t Numerator = 0, Denominator = 0;
+    std::string IndustryDocumentDate, IndustryIdentifierFOIV, IndustryDocumentNumber,
+        IndustryAttributeValue;
+    std::string GoodCodeData;       // product code text chosen from the good-code element
+    const pugi::xml_node* GoodCodeDataNode = nullptr;  // that element, when there is one
+  };
+  // Registers one position in the open receipt.
+  void RegisterItem(const TItem& item);
+  // The tag 1162 value of a marking code (older formats).
+  automation::Bytes GetTag1162(const std::string& markingCode);
+  // Stages every phone of a ";"-separated list as one value of `tag`.
+  void SetAgentPhones(std::int32_t tag, const std::string& phones);
+
+  // ==== Receipt attributes and agent data ====
+
+  // What the receipt attribute steps hand back for the sales notice.
+  struct TReceiptAttributes {
+    std::optional<automation::Bytes> IndustryValue;  // composed tag 1261
+    std::string CustomerINN;                          // trimmed
+  };
+  // Stages the user attribute, customer details and (format 1.2) operational and industry
+  // attributes of a check package's Parameters element.
+  TReceiptAttributes StageReceiptAttributes(const pugi::xml_node& parameters);
+  // Stages agent and supplier data: the receipt's (Parameters' AgentData/VendorData and
+  // AgentType) or one position's (its own AgentData/VendorData; agentType unused). Either element
+  // may be empty.
+  void StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
+                      const pugi::xml_node& vendorData, std::int32_t agentType);
+
+  // ==== Marking codes ====
+
+  // Checks one code on the register (and with the marking service unless gtinSale); the result
+  // is stored in the result list unless gtinSale.
+  void CheckMark(const TKMInput& input, TKMResult& result, bool gtinSale);
+  // The stored result of a code, when there is one.
+  std::optional<TKMResult> FindKMResult(const std::string& km) const;
 
  private:
   // One reader: stages the query type, runs the query (checked), then reads each output.

@@ -94,6 +94,10 @@ class TCommonDriver : public TCustomDriver {
   void ViewLog();
   void ShowHelp();
 
+ public:
+  // The DeviceID of the last connection (what ConnectEquipment returns to the host).
+  const std::u16string& CurrentDeviceIdForTests() const { return FDeviceID; }
+
  protected:
   const std::u16string& CurrentDeviceId() const { return FDeviceID; }
   void SetCurrentDeviceId(std::u16string id) { FDeviceID = std::move(id); }
