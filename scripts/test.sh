@@ -4,6 +4,7 @@
 #
 #   VANTOREL_PRESETS  presets to run (default "linux windows")
 #   VANTOREL_CTEST_JOBS  tests run at once (default 1: the tests share the data folder)
+#   VANTOREL_SANITIZERS  sanitizer steps to run with the linux preset (default "tsan"; "" skips)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
@@ -85,6 +86,23 @@ for preset in $PRESETS; do
     [ "$preset" = windows ] && wine_stop
   fi
 done
+
+# Sanitizer builds: only unit_tests, and only the tests of the code they watch, so that the
+# step stays short on a small machine. name preset gtest-filter
+sanitizer_run() {
+  local name=$1 preset=$2 filter=$3
+  step "$name: configure" cmake --preset "$preset" &&
+    step "$name: build" cmake --build "build/$preset" --target unit_tests &&
+    step "$name: test" timeout 600 "build/$preset/bin/unit_tests" --gtest_filter="$filter"
+}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
+if [[ " $PRESETS " == *" linux "* ]]; then
+  for san in ${VANTOREL_SANITIZERS-tsan}; do
+    case $san in
+      tsan) sanitizer_run "linux-tsan" linux-tsan 'Marking*' ;;
+    esac
+  done
+fi
 
 printf '\n==== timings\n'
 printf '%s\n' "${timings[@]}"
