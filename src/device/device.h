@@ -15,6 +15,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "device/automation.h"
 #include "marking/km_types.h"
@@ -266,6 +268,16 @@ class TDevice {
   // may be empty.
   void StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
                       const pugi::xml_node& vendorData, std::int32_t agentType);
+  // A staged fiscal tag: number and value.
+  using TStagedTag = std::pair<std::int32_t, automation::Value>;
+
+ private:
+  // What StageAgentData left staged for a position (tags 1226, 1223, 1224). DTO10 folds every
+  // staged tag into the next composed tag, so RegisterItem takes these off the register around its
+  // own compositions and stages them again.
+  std::vector<TStagedTag> FItemAgentTags;
+
+ public:
 
   // ==== Marking codes ====
 
