@@ -7,6 +7,7 @@
 // their own source files.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,9 +18,11 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include <thread>
 
 #include "device/automation.h"
 #include "marking/km_types.h"
+#include "marking/manual_reset_event.h"
 
 namespace pugi {
 class xml_node;
@@ -286,6 +289,77 @@ class TDevice {
   void CheckMark(const TKMInput& input, TKMResult& result, bool gtinSale);
   // The stored result of a code, when there is one.
   std::optional<TKMResult> FindKMResult(const std::string& km) const;
+  // The results of the current marking session by code (exact, letter case kept). A code is
+  // added once: a later check of the same code leaves the first result in place.
+  const std::map<std::string, TKMResult>& KMListResult() const { return FKMListResult; }
+  void RemoveKMResult(const std::string& km) { FKMListResult.erase(km); }
+  void ClearKMResults() { FKMListResult.clear(); }
+  // A register answering 401 ("a check is in progress") has its check cancelled and begun again
+  // at most this many times; then the 401 is reported.
+  static constexpr int kMaxMarkingRestarts = 3;
+  // How often the worker asks the register whether the marking service has answered.
+  static constexpr std::chrono::milliseconds kMarkingPollInterval{50};
+
+ private:
+  // Only the calling thread touches the list; the worker shares nothing but FEvent and the
+  // guarded poll state local to CheckMark.
+  std::map<std::string, TKMResult> FKMListResult;
+  TManualResetEvent FEvent;  // set by the polling worker when it has an answer or an error
+  std::thread FThread;       // the polling worker of the check in progress
+
+ public:
+
+  // ==== Shifts, reports and status ====
+
+  enum class TReceiptType { rtSell, rtSellReturn, rtBuy, rtBuyReturn, rtCashIn, rtCashOut };
+  enum class TPaymentType { ptCash, ptElectroncally, ptPrepaid, ptCredit, ptBarter };
+
+  // Logs the cashier in and opens the shift (reports follow PrintReportElectronically).
+  void OpenShift(const std::string& cashierName, const std::string& cashierVATIN);
+  // Closes the shift with the Z report; 3005 when no shift is open.
+  void CloseShift(const std::string& cashierName, const std::string& cashierVATIN);
+  // The X report; nothing at all while reports are made electronically.
+  void XReport();
+  // A deposit (amount 0 or above) or a withdrawal (below 0); `summ` is currency.
+  void CashInOutcome(std::int64_t summ);
+  void OpenDrawer();
+  void ReportCurrentStatusOfSettlements();
+  void GetKKTShortState(bool& isCashDrawerOpened, bool& isPaperPresent, bool& isPaperNearEnd,
+                        bool& isCoverOpened);
+  // Counters of the current shift for a receipt kind (rtSell to rtBuyReturn). The storage query
+  // is not checked: a register without these totals yields what the library reports.
+  void GetOperationCounters(TReceiptType receiptType, std::int32_t& receiptCount,
+                            std::int32_t& correctionCount, double& receiptSum,
+                            double& correctionSum);
+  // Shift payment sum of one payment type for a receipt kind (rtSell to rtBuyReturn).
+  double GetPayments(TReceiptType receiptType, TPaymentType paymentType);
+  // Shift deposits (rtCashIn) or withdrawals (rtCashOut).
+  void GetCashInOutCounters(TReceiptType receiptType, std::int32_t& count, double& sum);
+
+  // Registration (1), change of registration parameters (2) or closing of the fiscal storage (3)
+  // with the fiscal parameters document's attributes (texts as text, flags as Booleans).
+  void FNOperation(std::uint8_t operationType, const TDeviceData& data);
+
+  // ==== Stored documents ====
+
+  enum class TTagType { tpSTLV, tpString, tpByteArray, tpDouble, tpInt, tpDateTime, tpBool };
+  enum class TTagSection { tsMain, tsGoodPosition };
+  // One tag read back from a stored document.
+  struct TRecordFN {
+    std::int32_t TagNumber = 0;
+    std::string TagName;
+    automation::Value TagValue;
+    TTagType TagType = TTagType::tpString;
+    TTagSection TagSection = TTagSection::tsMain;
+  };
+  // The tags of the document read last, parents before their children.
+  std::vector<TRecordFN> RecordFNList;
+
+  // Reads document `docNumber` (0 or below: the last one) from the fiscal storage into `output`
+  // (an empty document) as a CheckPackage.
+  void GetDocumentFromFN(std::int32_t docNumber, pugi::xml_node& output);
+  // Prints a copy of stored document `checkNumber` (0: the last document).
+  void PrintDocCopy(std::int64_t checkNumber);
 
  private:
   // One reader: stages the query type, runs the query (checked), then reads each output.

@@ -78,6 +78,35 @@ class TDriver : public TEcrlDriver {
   std::u16string GetDateTime() override;
   void GetDocumentInformation(std::int32_t docNumber, pugi::xml_document& output) override;
 
+  // ==== Shifts, reports and status ====
+
+  // Fields of the OutputParameters document, one bit each (bit 16 selects nothing).
+  enum TOutputField : std::uint32_t {
+    ofShiftNumber = 1u << 0,
+    ofCheckNumber = 1u << 1,
+    ofShiftClosingCheckNumber = 1u << 2,
+    ofDateTime = 1u << 3,
+    ofShiftState = 1u << 4,
+    ofCountersSell = 1u << 5,
+    ofCountersSellReturn = 1u << 6,
+    ofCountersBuy = 1u << 7,
+    ofCountersBuyReturn = 1u << 8,
+    ofBacklogDocumentsCounter = 1u << 9,
+    ofCashBalance = 1u << 10,
+    ofBacklogDocumentFirstNumber = 1u << 11,
+    ofBacklogDocumentFirstDateTime = 1u << 12,
+    ofFNError = 1u << 13,
+    ofFNOverflow = 1u << 14,
+    ofFNFail = 1u << 15,
+    ofPayments = 1u << 17,
+    ofCashInOut = 1u << 18,
+    ofShortState = 1u << 19,
+  };
+  // Cashier, INN and PrintRequired of a shift operation's input; sets the session's report flag.
+  void ReadCashierParameters(const pugi::xml_document& input);
+  // Writes the selected fields into the empty output document.
+  void BuildOutputParameters(pugi::xml_document& output, std::uint32_t fieldSet);
+
   // How sessions reach DTO10: the library's ProgID unless a test or tool says otherwise.
   static void SetDeviceFactory(TDevice::ObjectFactory factory);
 
