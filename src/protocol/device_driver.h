@@ -11,6 +11,7 @@
 
 #include "addin/custom_driver.h"
 #include "device/automation.h"
+#include "marking/km_types.h"
 
 namespace vantorel {
 
@@ -79,6 +80,11 @@ class TDeviceDriver {
   std::string CashierName;
   std::string CashierINN;
   std::int32_t PrintRequired = -1;
+
+  // Marking-code requests of this instance.
+  TKMResult FKMResult;         // the result of the last RequestKM
+  std::string FCurrentKM;      // the code of the last RequestKM
+  std::int32_t FRequestCounter = 0;  // 1 while that code is neither accepted nor declined
 
   // The settings as properties, for applying a settings document by name.
   static const std::vector<PropDecl>& Properties();
