@@ -395,6 +395,15 @@ std::string FormatDouble(double value, char separator) {
     if (back == target) break;
   }
   std::string s(buf, end);
+  // The general form turns to an exponent once the digits kept are fewer than the integer digits
+  // (100 kept as "1" reads "1e+02"); up to 15 integer digits are written out in full instead.
+  if (const auto e = s.find('e'); e != std::string::npos) {
+    int exponent = -1;
+    const std::size_t digits = e + 1 < s.size() && s[e + 1] == '+' ? e + 2 : e + 1;
+    std::from_chars(s.data() + digits, s.data() + s.size(), exponent);
+    if (exponent >= 0 && exponent < 15)
+      s.assign(buf, std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 0).ptr);
+  }
   for (auto& c : s)
     if (c == '.') c = separator;
   return s;

@@ -184,7 +184,9 @@ TEST(Numbers, ShortestFormAndCurrencyRounding) {
   const struct {
     double value;
     const char* text;
-  } cases[] = {{0.1, "0.1"}, {150.5, "150.5"}, {1e20, "1e+20"}, {-2, "-2"}, {1.0 / 3, "0.333333333333333"}};
+  } cases[] = {{0.1, "0.1"}, {150.5, "150.5"}, {1e20, "1e+20"}, {-2, "-2"}, {1.0 / 3, "0.333333333333333"},
+               {100, "100"}, {-1500, "-1500"}, {849.75, "849.75"}, {1e14, "100000000000000"},
+               {1e15, "1e+15"}, {1e-5, "1e-05"}};
   for (const auto& c : cases) EXPECT_EQ(FormatDouble(c.value, '.'), c.text);
   EXPECT_EQ(FormatDouble(2.5, ','), "2,5");
 
