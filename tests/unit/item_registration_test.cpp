@@ -2,6 +2,7 @@
 // register stored; the product code of the older formats; tax rate texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
@@ -265,6 +266,75 @@ TEST_F(ItemRegistration, PositionAgentDataKeepsOutOfTheIndustryAttribute) {
   // Taken once: the next position has no agent data of its own.
   Dev().RegisterItem(item);
   EXPECT_FALSE(Find(PositionTags(), 1223));
+}
+
+TEST_F(ItemRegistration, CheckedCodeSendsItsStoredResult) {
+  Start();
+  Configure([](emulator::Config& c) { c.markingDelayMs = 0; });
+  Dev().SetTag(1021, automation::Value("Кассир"));
+  Dev().Call("operatorLogin");
+  Dev().Call("openShift");
+  TKMInput input;
+  input.GUID = "{1}";
+  input.KM = Code();
+  input.PlannedStatus = 1;
+  input.Quantity = 1;
+  TKMResult result;
+  Dev().CheckMark(input, result, false);
+  const auto stored = Dev().FindKMResult(Code());
+  ASSERT_TRUE(stored);
+  ASSERT_NE(stored->MarkingValidationResult, 0);
+  Dev().OpenReceipt(1, false, false);
+  reg->ClearTrace();
+
+  TDevice::TItem item = Item();
+  item.MarkingCode = B(Code());
+  Dev().RegisterItem(item);
+  EXPECT_EQ(StepsOf({"MARKING_CODE_STATUS", "MARKING_CODE_ONLINE_VALIDATION_RESULT"}),
+            (Lines{"setParam(MARKING_CODE_STATUS, " + std::to_string(stored->PlannedStatus) + ")",
+                   "setParam(MARKING_CODE_ONLINE_VALIDATION_RESULT, " +
+                       std::to_string(stored->MarkingValidationResult) + ")",
+                   "registration"}));
+  EXPECT_EQ(stored->PlannedStatus, 1);
+}
+
+TEST_F(ItemRegistration, SaleByGtinIsCheckedOnTheRegisterAndAccepted) {
+  StartReceipt();
+  // ITF14 04601234567890, as the check package carries it (Base64).
+  auto doc =
+      Xml("<F><GoodCodeData ITF14=\"MDQ2MDEyMzQ1Njc4OTA=\"/><GoodCodeData EAN13=\"x\"/>"
+          "<VendorData VendorINN=\"7701234567\"/></F>");
+  const pugi::xml_node withItf = doc.child("F").child("GoodCodeData");
+  const pugi::xml_node withoutItf = withItf.next_sibling("GoodCodeData");
+
+  Dev().StageAgentData(false, pugi::xml_node(), doc.child("F").child("VendorData"), -1);
+  TDevice::TItem item = Item();
+  item.IndustryAttributeValue = "MODE=HoReCa";
+  item.GoodCodeData = "04601234567890";
+  item.GoodCodeDataNode = &withItf;
+  Dev().RegisterItem(item);
+  const auto calls = Calls();
+  auto at = [&](const char* name) {
+    return std::find(calls.begin(), calls.end(), name) - calls.begin();
+  };
+  EXPECT_LT(at("resetParams"), at("beginMarkingCodeValidation"));
+  EXPECT_LT(at("beginMarkingCodeValidation"), at("acceptMarkingCode"));
+  EXPECT_LT(at("acceptMarkingCode"), at("utilFormTlv"));
+  EXPECT_LT(at("utilFormTlv"), at("registration"));
+  EXPECT_EQ(calls.back(), "registration");
+  const auto notSent = StepsOf({"MARKING_NOT_SEND_TO_SERVER"});
+  EXPECT_NE(std::find(notSent.begin(), notSent.end(), "setParam(MARKING_NOT_SEND_TO_SERVER, true)"),
+            notSent.end());
+  const auto tags = PositionTags();
+  ASSERT_TRUE(Find(tags, 1226)) << "the waiting supplier INN is staged again";
+  EXPECT_EQ(Numbers(Find(tags, 1260)->children), std::vector<int>{1265});
+  EXPECT_EQ(Find(tags, 1163)->children.at(0).number, 1303);
+
+  // Without an ITF14 there is nothing to check by GTIN.
+  reg->ClearTrace();
+  item.GoodCodeDataNode = &withoutItf;
+  Dev().RegisterItem(item);
+  EXPECT_EQ(Calls(), (Lines{"utilFormTlv", "registration"}));
 }
 
 TEST_F(ItemRegistration, RegisterRefusalIsRaised) {
