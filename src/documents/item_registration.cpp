@@ -61,6 +61,12 @@ void TDevice::RegisterItem(const TItem& item) {
   }
 
   const bool ffd12 = FFDVersion == TFFDVersion::ffd12;
+  // Checked before the sale by GTIN, which the register would otherwise accept for nothing.
+  std::optional<datetime::DateTime> industryDate;
+  if (ffd12 && !item.IndustryDocumentDate.empty()) {
+    industryDate = attributes::ParseDayMonthYear(item.IndustryDocumentDate);
+    if (!industryDate) throw errors::InputError("Некорректная дата документа основания");
+  }
   std::string km;  // the marking code as text
   TKMResult kmResult;
   std::optional<Bytes> industryValue;  // composed tag 1260
@@ -93,11 +99,7 @@ void TDevice::RegisterItem(const TItem& item) {
 
     // Industry attribute of the position (tag 1260).
     const std::size_t mark = stager.Mark();
-    if (!item.IndustryDocumentDate.empty()) {
-      const auto date = attributes::ParseDayMonthYear(item.IndustryDocumentDate);
-      if (!date) throw errors::InputError("Некорректная дата документа основания");
-      stager.Tag(1263, Value(attributes::FormatDayMonthYear(*date)));
-    }
+    if (industryDate) stager.Tag(1263, Value(attributes::FormatDayMonthYear(*industryDate)));
     if (!item.IndustryIdentifierFOIV.empty()) stager.Tag(1262, Value(item.IndustryIdentifierFOIV));
     if (!item.IndustryDocumentNumber.empty()) stager.Tag(1264, Value(item.IndustryDocumentNumber));
     if (!item.IndustryAttributeValue.empty()) stager.Tag(1265, Value(item.IndustryAttributeValue));

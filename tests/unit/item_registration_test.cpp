@@ -335,6 +335,13 @@ TEST_F(ItemRegistration, SaleByGtinIsCheckedOnTheRegisterAndAccepted) {
   item.GoodCodeDataNode = &withoutItf;
   Dev().RegisterItem(item);
   EXPECT_EQ(Calls(), (Lines{"utilFormTlv", "registration"}));
+
+  // A bad document date is refused before the register checks and accepts the code.
+  reg->ClearTrace();
+  item.GoodCodeDataNode = &withItf;
+  item.IndustryDocumentDate = "31.02.2024";
+  EXPECT_THROW(Dev().RegisterItem(item), EquException);
+  EXPECT_EQ(Calls(), Lines{});
 }
 
 TEST_F(ItemRegistration, RegisterRefusalIsRaised) {
