@@ -23,7 +23,8 @@ TEST_F(Connection, PortNumberChoosesTheLink) {
        {{"IPAddress", "10.0.0.7"}, {"IPPort", "5555"}}},
       {Setting("PortNumber", "9998") + Setting("MACAddress", "AA:BB:CC:DD:EE:FF"),
        {{"MACAddress", "AA:BB:CC:DD:EE:FF"}}},
-      {Setting("portnumber", "5") + Setting("BaudRate", "115200"), {{"ComFile", "COM5"}}},
+      {Setting("portnumber", "5") + Setting("BaudRate", "9600"),
+       {{"ComFile", "COM5"}, {"BaudRate", "9600"}}},
   };
   for (const auto& c : cases) {
     Connect(c.extra);
