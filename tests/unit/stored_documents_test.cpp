@@ -137,6 +137,52 @@ TEST_F(StoredDocuments, NestedTagsFiscalSignAndMarkingCode) {
   EXPECT_LT(at(1059) - list.data(), at(1030) - list.data()) << "parents before their children";
 }
 
+// A library that cannot take a complex tag apart and still reports the selection id it gave last
+// (the document's own): the driver keeps the tag whole instead of reading the document's remaining
+// records as the tag's children.
+TEST_F(StoredDocuments, ComplexTagThatCannotBeParsedIsKeptWhole) {
+  Connect();
+  OpenShift();
+  ASSERT_NO_FATAL_FAILURE(MakeReceipt(*reg, "LIBFPTR_RT_SELL", {{"Сыр", 300, 1}, {"Мёд", 200, 1}},
+                                      {{"LIBFPTR_PT_CASH", 500}}));
+
+  struct NestedBeginFails final : automation::Object {
+    std::unique_ptr<emulator::VirtualRegister> inner =
+        std::make_unique<emulator::VirtualRegister>();
+    bool parsing = false, failed = false;
+    std::string documentId;
+    automation::Value get(std::string_view name) override { return inner->get(name); }
+    automation::Value call(std::string_view name,
+                           std::span<const automation::Value> args) override {
+      using automation::Value;
+      if (name == "setParam" && args[0].asInt() == emulator::C("LIBFPTR_PARAM_RECORDS_TYPE"))
+        parsing = args[1].asInt() == emulator::C("LIBFPTR_RT_PARSE_COMPLEX_ATTR");
+      if (name == "beginReadRecords" && parsing) {
+        failed = true;
+        return Value(std::int32_t{5});
+      }
+      if (name == "getParamString" && failed &&
+          args[0].asInt() == emulator::C("LIBFPTR_PARAM_RECORDS_ID"))
+        return Value(documentId);
+      Value result = inner->call(name, args);
+      if (name == "beginReadRecords")
+        documentId =
+            inner->call("getParamString", Value(emulator::C("LIBFPTR_PARAM_RECORDS_ID"))).asText();
+      return result;
+    }
+  };
+  TDriver::SetDeviceFactory([] { return std::make_unique<NestedBeginFails>(); });
+  Connect();
+
+  const auto doc = Read(0);
+  const auto root = doc.child("CheckPackage");
+  EXPECT_EQ(Names(root), (std::vector<std::string>{"Parameters", "Positions", "Payments"}));
+  EXPECT_STREQ(root.child("Payments").attribute("Cash").value(), "500");
+  EXPECT_EQ(Names(root.child("Positions")),
+            (std::vector<std::string>{"FiscalString", "FiscalString"}));
+  EXPECT_FALSE(root.child("Positions").child("FiscalString").first_attribute());
+}
+
 TEST_F(StoredDocuments, CheckCopyByNumberOrTheLast) {
   Connect();
   OpenShift();
