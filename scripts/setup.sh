@@ -17,6 +17,7 @@ PACKAGES=(
   fonts-liberation fontconfig libpango1.0-dev libcairo2-dev
   clang clang-format
   libcmark-dev imagemagick xdotool xdg-utils
+  libzint-dev chromium zbar-tools
 )
 
 PREFIX="${VANTOREL_MINGW_PREFIX:-/opt/vantorel-mingw}"

@@ -169,6 +169,23 @@ std::string QuantityText(double q) {
   return buf;
 }
 
+// The receipt's QR code: time, total, storage, document number, fiscal sign and kind, the text
+// a buyer's phone reads to check the receipt.
+void PrintReceiptQr(OpContext& ctx, const FiscalDocument& doc, int kind, Kopecks total) {
+  const std::string wall = FormatWall(doc.wallTime);  // YYYY-MM-DD HH:MM:SS
+  const std::string t = wall.substr(0, 4) + wall.substr(5, 2) + wall.substr(8, 2) + "T" +
+                        wall.substr(11, 2) + wall.substr(14, 2);
+  TapeItem qr;
+  qr.kind = TapeItem::Kind::kBarcode;
+  qr.barcode = BarcodeKind::kQr;
+  qr.text = "t=" + t + "&s=" + FormatMoney(total) + "&fn=" + ctx.s().fnSerial +
+            "&i=" + std::to_string(doc.number) + "&fp=" + std::to_string(doc.fiscalSign) +
+            "&n=" + std::to_string(kind);
+  qr.alignment = Alignment::kCenter;
+  qr.scale = 4;
+  ctx.s().tape.Add(std::move(qr));
+}
+
 void PrintCounters(OpContext& ctx, const Counters& c) {
   for (int k = 0; k < 4; ++k) {
     PrintPair(ctx, std::string("ЧЕКОВ ") + KindTitle(k + 1), std::to_string(c.receipts[k].count));
@@ -728,7 +745,14 @@ void OpCloseReceipt(OpContext& ctx) {
   ctx.Out("LIBFPTR_PARAM_CHANGE", MoneyValue(change));
 
   if (!done.electronic) {
-    PrintPair(ctx, "ИТОГ", "=" + FormatMoney(total));
+    // The total in double size, as registers print it: half as many characters per line.
+    {
+      const int half = LineLength(ctx) / 2;
+      const std::string right = "=" + FormatMoney(total);
+      const int gap = std::max(1, half - 4 - static_cast<int>(CodePoints(right)));
+      PrintLine(ctx, "ИТОГ" + std::string(static_cast<size_t>(gap), ' ') + right, Alignment::kLeft,
+                true);
+    }
     PaperMayRunOut(ctx);
     static const char* kPaymentNames[] = {"НАЛИЧНЫМИ",
                                           "БЕЗНАЛИЧНЫМИ",
@@ -751,6 +775,7 @@ void OpCloseReceipt(OpContext& ctx) {
     PrintPair(ctx, "ЧЕК", std::to_string(s.receiptNumber));
     PrintPair(ctx, "СМЕНА", std::to_string(s.shiftNumber));
     PrintFiscalFooter(ctx, doc);
+    PrintReceiptQr(ctx, doc, kind, total);
     EndPrintedDocument(ctx, true);
   }
 }

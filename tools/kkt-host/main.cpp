@@ -14,6 +14,7 @@
 
 #include "component.h"
 #include "scenario.h"
+#include "vreg.h"
 
 #if defined(_WIN32)
 // clang-format off
@@ -40,6 +41,8 @@ constexpr const char* kUsage =
     "  getprop NAME             read a property\n"
     "  setprop NAME ARG         write a property\n"
     "  run FILE                 a scenario: one command per line, shared variables (- for stdin)\n"
+    "  vreg [COMMAND]           the virtual register: status, tape [--html FILE], set,\n"
+    "                           fault, reset, list (kkt-host vreg --help)\n"
     "ARG: s:TEXT s@FILE i:N l:N d:X b:true|false t:YYYY-MM-DDTHH:MM:SS e n x:HEX $NAME >NAME\n"
     "The add-in defaults to the library beside kkt-host.\n";
 
@@ -265,6 +268,9 @@ int Main(std::vector<std::string> args) {
   if (i >= args.size()) throw UsageError("no command");
   const std::string command = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+
+  // The virtual register's own files; no add-in is loaded.
+  if (command == "vreg") return RunVreg(rest, json);
 
   std::vector<ScenarioLine> lines;
   std::filesystem::path baseDir;

@@ -144,6 +144,10 @@ class Device {
   MarkingCheck marking_;
 };
 
+// Whether `name` (letter case ignored) is a device operation of the register, such as
+// "closeReceipt" or "openShift": the names planned faults count.
+bool IsDeviceOperation(const std::string& name);
+
 struct TraceEntry {
   enum class Kind { kGet, kCall };
   Kind kind = Kind::kCall;
