@@ -372,6 +372,7 @@ TEST_F(ItemRegistration, Tag1162FromMarkingCode) {
       {"xx" + Code(), nullptr, nullptr},
       {"010460123456789017ABC123\x1d", nullptr, nullptr},  // no "21" after the GTIN
       {"010460123456789021ABC123", nullptr, nullptr},      // no end of the serial
+      {"01046012345678901721ABC\x1d", nullptr, nullptr},   // "21" later on is no serial number
       {"01046012345678X021ABC123\x1d", nullptr, "'046012345678X0' is not a valid integer value"},
   };
   for (const auto& c : cases) {
