@@ -2,14 +2,15 @@
 # Builds and tests everything: the Linux preset natively, then the Windows preset cross-built
 # with MinGW-w64 and its test programs run under Wine. Prints the time of every step.
 #
-#   VANTOREL_PRESETS  presets to run (default "linux windows")
+#   VANTOREL_PRESETS  presets to run (default "windows linux": the Linux build packs the
+#                     Windows DLL into the 1C package, so the DLL is built first)
 #   VANTOREL_CTEST_JOBS  tests run at once (default 1: the tests share the data folder)
 #   VANTOREL_SANITIZERS  sanitizer steps to run with the linux preset (default "tsan"; "" skips)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 START=$SECONDS
-PRESETS=${VANTOREL_PRESETS:-linux windows}
+PRESETS=${VANTOREL_PRESETS:-windows linux}
 CTEST_JOBS=${VANTOREL_CTEST_JOBS:-1}
 
 timings=()

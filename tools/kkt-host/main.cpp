@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "component.h"
+#include "progress.h"
 #include "scenario.h"
 #include "vreg.h"
 
@@ -207,14 +208,16 @@ int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
                                   ? "line " + std::to_string(line.number) + ": " + line.command.name
                                   : line.command.name;
     SetActivity(where);
+    std::string text = line.command.name;
     if (progress) {
-      const std::string text = "line " + std::to_string(line.number) + " (" +
-                               std::to_string(i + 1) + " of " + std::to_string(lines.size()) +
-                               "): " + line.command.name;
+      text = "line " + std::to_string(line.number) + " (" + std::to_string(i + 1) + " of " +
+             std::to_string(lines.size()) + "): " + line.command.name;
       std::cerr << "\r" << text << std::flush;
       progressWidth = Width(text);
     }
     try {
+      // A call that takes a while (a receipt of a thousand positions) says so on a terminal.
+      Ticker ticker(text, StderrIsTerminal());
       ok = session.Run(line.command) && ok;
     } catch (const UsageError& e) {
       clearProgress();
