@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "component.h"
+#include "hints.h"
 #include "progress.h"
 #include "scenario.h"
 #include "vreg.h"
@@ -224,6 +225,7 @@ int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
       std::cout << block.str() << std::flush;
       std::cerr << "kkt-host: " << (scenario ? "line " + std::to_string(line.number) + ": " : "")
                 << e.what() << "\n";
+      if (const auto hint = HintFor(e.what()); !hint.empty()) std::cerr << "  " << hint << "\n";
       status = 2;
       break;
     }
@@ -349,10 +351,13 @@ int main(int argc, char** argv) {
   try {
     return Main(Arguments(argc, argv));
   } catch (const UsageError& e) {
-    std::cerr << "kkt-host: " << e.what() << "\n" << kUsage;
+    // The advice when there is one; the whole usage otherwise.
+    const auto hint = HintFor(e.what());
+    std::cerr << "kkt-host: " << e.what() << "\n" << (hint.empty() ? kUsage : "  " + hint + "\n");
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "kkt-host: " << e.what() << "\n";
+    if (const auto hint = HintFor(e.what()); !hint.empty()) std::cerr << "  " << hint << "\n";
     return 1;
   }
 }

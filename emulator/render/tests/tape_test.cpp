@@ -211,6 +211,9 @@ TEST_F(VregCommand, StatusSetFaultResetAndTheirMistakes) {
       {"vreg --register ../etc tape", 1, "not a path"},
       {"vreg --register com-com9", 1, "no virtual register 'com-com9'"},
       {"vreg frobnicate", 2, "unknown command"},
+      // Mistakes with the add-in itself come with what to do about them.
+      {"call NoSuchMethod", 2, "kkt-host info lists the methods"},
+      {"call GetDescription i:1 i:2", 2, "how many parameters each method takes"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Shell(Host(c.args), &out), c.status) << c.args << "\n" << out;
