@@ -268,16 +268,17 @@ class TDevice {
   TReceiptAttributes StageReceiptAttributes(const pugi::xml_node& parameters);
   // Stages agent and supplier data: the receipt's (Parameters' AgentData/VendorData and
   // AgentType) or one position's (its own AgentData/VendorData; agentType unused). Either element
-  // may be empty.
+  // may be empty. A position's composed agent and supplier tags (1223, 1224) and 1226 are staged
+  // by the RegisterItem that follows.
   void StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
                       const pugi::xml_node& vendorData, std::int32_t agentType);
   // A staged fiscal tag: number and value.
   using TStagedTag = std::pair<std::int32_t, automation::Value>;
 
  private:
-  // What StageAgentData left staged for a position (tags 1226, 1223, 1224). DTO10 folds every
-  // staged tag into the next composed tag, so RegisterItem takes these off the register around its
-  // own compositions and stages them again.
+  // A position's tags 1226, 1223 and 1224 from StageAgentData, held back for the next
+  // RegisterItem: DTO10 folds every staged tag into the next composed tag, so they are staged
+  // after the position's own compositions.
   std::vector<TStagedTag> FItemAgentTags;
 
  public:

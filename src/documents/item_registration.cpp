@@ -45,7 +45,7 @@ bool NonBlank(const std::string& s) { return !text::Trim(s).empty(); }
 }  // namespace
 
 void TDevice::RegisterItem(const TItem& item) {
-  // Tags StageAgentData left for this position; they belong to it alone.
+  // Tags StageAgentData held back for this position; staged once its own compositions are made.
   TTagStager stager(*this, std::move(FItemAgentTags));
   FItemAgentTags.clear();
 
@@ -88,10 +88,8 @@ void TDevice::RegisterItem(const TItem& item) {
       input.MeasureOfQuantity = item.MeasureOfQuantity;
       input.Numerator = item.Numerator;
       input.Denominator = item.Denominator;
-      auto waiting = stager.Suspend();
       CheckMark(input, kmResult, true);
       Call("acceptMarkingCode");
-      stager.Restore(std::move(waiting));
     } else if (item.MarkingCode) {
       km = AnsiText(*item.MarkingCode);
       kmResult = FindKMResult(km).value_or(TKMResult{});
@@ -105,6 +103,8 @@ void TDevice::RegisterItem(const TItem& item) {
     if (!item.IndustryAttributeValue.empty()) stager.Tag(1265, Value(item.IndustryAttributeValue));
     industryValue = stager.Compose(mark);
   }
+  // The position's agent and supplier data, kept out of the check and the composition above.
+  stager.Flush();
 
   const Value taxType = Const(taxName);
   const Value agentType = agentName ? Const(agentName) : Value();
@@ -193,7 +193,9 @@ automation::Bytes TDevice::GetTag1162(const std::string& markingCode) {
 }
 
 void TDevice::SetAgentPhones(std::int32_t tag, const std::string& phones) {
-  TTagStager(*this).Phones(tag, phones);
+  TTagStager stager(*this);
+  stager.Phones(tag, phones);
+  stager.Flush();
 }
 
 }  // namespace vantorel

@@ -126,6 +126,7 @@ TDevice::TReceiptAttributes TDevice::StageReceiptAttributes(const pugi::xml_node
     if (out.IndustryValue) stager.Tag(1261, Value(*out.IndustryValue));
   }
   if (userValue) stager.Tag(1084, Value(*userValue));
+  stager.Flush();
   return out;
 }
 
@@ -173,6 +174,7 @@ void TDevice::StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
       // The receipt carries the supplier's phones as one value.
       if (!vendorPhone.empty()) stager.Tag(1171, Value(vendorPhone));
     }
+    stager.Flush();
     return;
   }
 
@@ -186,7 +188,7 @@ void TDevice::StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
   if (!vendorINN.empty()) stager.Tag(1226, Value(vendorINN));
   if (agent && agent->size() >= 2) stager.Tag(1223, Value(*agent));
   if (vendor && vendor->size() >= 2) stager.Tag(1224, Value(*vendor));
-  // RegisterItem keeps these out of the compound tags it makes itself.
+  // Staged by RegisterItem after the compound tags it makes itself, which would swallow them.
   FItemAgentTags = stager.Take();
 }
 

@@ -3,9 +3,10 @@
 // DTO10 composes a compound tag (utilFormTlv) from every tag staged since its last operation, and
 // every operation consumes what was staged. So a compound tag composed while other tags wait
 // staged would carry them inside it, and they would be lost as tags of their own. The stager
-// remembers what it staged and no operation has consumed yet; composing takes those tags off the
-// register (resetParams) and stages them again afterwards. When nothing else waits, the calls are
-// exactly setParam ... utilFormTlv, getParamByteArray.
+// therefore holds tags back until they are needed: the parts of a compound tag go to the register
+// just before it is composed, everything else when the stager is flushed. In the order the tags
+// were given, so that when nothing waits the calls are exactly the plain sequence
+// setParam ... utilFormTlv, getParamByteArray, setParam ...
 #pragma once
 
 #include <cstdint>
@@ -22,15 +23,12 @@ class TTagStager {
  public:
   using Entry = TDevice::TStagedTag;
 
-  // `waiting`: tags already staged on the register that no operation has consumed yet.
-  explicit TTagStager(TDevice& device, std::vector<Entry> waiting = {})
-      : device_(device), entries_(std::move(waiting)) {}
+  // `held`: tags given earlier and not staged yet; they are staged by Flush.
+  explicit TTagStager(TDevice& device, std::vector<Entry> held = {})
+      : device_(device), held_(std::move(held)) {}
 
-  // setParam(tag, value), remembered.
-  void Tag(std::int32_t tag, const automation::Value& value) {
-    device_.SetTag(tag, value);
-    entries_.emplace_back(tag, value);
-  }
+  // setParam(tag, value), held back until Compose or Flush.
+  void Tag(std::int32_t tag, const automation::Value& value) { held_.emplace_back(tag, value); }
   // One value of `tag` per phone of a ";"-separated list; empty pieces are skipped (an empty
   // phone is no phone, and the register refuses it as fiscal data).
   void Phones(std::int32_t tag, const std::string& phones) {
@@ -44,45 +42,36 @@ class TTagStager {
   }
 
   // Where the parts of the next compound tag begin.
-  std::size_t Mark() const { return entries_.size(); }
+  std::size_t Mark() const { return held_.size(); }
 
-  // Composes the tags staged since `mark` into one value (utilFormTlv, checked, then the tag
-  // value). Nothing when no tag was staged since `mark`. Tags staged before `mark` stay staged.
+  // Stages the tags given since `mark` and composes them into one value (utilFormTlv, checked,
+  // then the tag value). Nothing, and no call, when no tag was given since `mark`. Tags given
+  // before `mark` stay held.
   std::optional<automation::Bytes> Compose(std::size_t mark) {
-    if (mark >= entries_.size()) return std::nullopt;
-    std::vector<Entry> parts(entries_.begin() + static_cast<std::ptrdiff_t>(mark), entries_.end());
-    entries_.resize(mark);
-    std::vector<Entry> earlier = Suspend();
-    if (!earlier.empty())
-      for (const auto& [tag, value] : parts) device_.SetTag(tag, value);
+    if (mark >= held_.size()) return std::nullopt;
+    for (std::size_t i = mark; i < held_.size(); ++i)
+      device_.SetTag(held_[i].first, held_[i].second);
+    held_.resize(mark);
     device_.Call("utilFormTlv");
-    automation::Bytes value = device_.GetParamByteArray("LIBFPTR_PARAM_TAG_VALUE");
-    Restore(std::move(earlier));
-    return value;
+    return device_.GetParamByteArray("LIBFPTR_PARAM_TAG_VALUE");
   }
 
-  // Takes the remembered tags off the register before an operation of their own (nothing is
-  // called when there are none); Restore stages them again.
-  std::vector<Entry> Suspend() {
-    std::vector<Entry> taken = std::move(entries_);
-    entries_.clear();
-    if (!taken.empty()) device_.Call("resetParams");
-    return taken;
-  }
-  void Restore(std::vector<Entry> entries) {
-    for (auto& [tag, value] : entries) Tag(tag, value);
+  // Stages every held tag, in order.
+  void Flush() {
+    for (const auto& [tag, value] : held_) device_.SetTag(tag, value);
+    held_.clear();
   }
 
-  // Forgets the remembered tags (an operation consumed them) and hands them over.
+  // Hands the held tags over without staging them.
   std::vector<Entry> Take() {
-    std::vector<Entry> taken = std::move(entries_);
-    entries_.clear();
+    std::vector<Entry> taken = std::move(held_);
+    held_.clear();
     return taken;
   }
 
  private:
   TDevice& device_;
-  std::vector<Entry> entries_;
+  std::vector<Entry> held_;
 };
 
 }  // namespace vantorel
