@@ -236,7 +236,7 @@ void Component::Fill(abi::tVariant& r, const Value& v) {
   r.vt = v.vt;
   switch (v.code()) {
     case abi::VTYPE_PWSTR: {
-      const std::u16string w = ToUtf16(v.text);
+      const std::u16string w = v.rawUnits ? v.units : ToUtf16(v.text);
       auto* p = static_cast<abi::WCHAR_T*>(memory_->HostAllocate((w.size() + 1) * 2));
       std::memcpy(p, w.c_str(), (w.size() + 1) * 2);
       r.wstrRec.pwstrVal = p;

@@ -25,6 +25,14 @@ Value Value::Text(std::string utf8) {
   return v;
 }
 
+Value Value::Utf16(std::u16string units) {
+  Value v;
+  v.vt = abi::VTYPE_PWSTR;
+  v.rawUnits = true;
+  v.units = std::move(units);
+  return v;
+}
+
 Value Value::I4(std::int32_t i) {
   Value v;
   v.vt = abi::VTYPE_I4;

@@ -42,10 +42,15 @@ struct Value {
   double real = 0;
   bool boolean = false;
   DateTime dateTime;
+  // PWSTR only: code units passed exactly as they are (lone surrogates included) instead of the
+  // UTF-16 form of `text`, to play a host that sends text no UTF-8 can carry.
+  std::u16string units;
+  bool rawUnits = false;
 
   static Value Empty();
   static Value Null();
   static Value Text(std::string utf8);
+  static Value Utf16(std::u16string units);
   static Value I4(std::int32_t v);
   static Value I8(std::int64_t v);
   static Value R8(double v);
