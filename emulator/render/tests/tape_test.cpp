@@ -282,6 +282,12 @@ TEST_F(VregCommand, TapePageReadsBackInARealBrowser) {
   EXPECT_NE(out.find("&s=179.80&fn=9960440300000001&i=3&fp=" + sign + "&n=1"), std::string::npos)
       << out;
   EXPECT_NE(out.find("EAN-13:4601234567893"), std::string::npos) << out;
+
+  // Tearing the paper off empties the tape and nothing else.
+  ASSERT_EQ(Shell(Host("vreg tape --clear"), &out), 0) << out;
+  ASSERT_EQ(Shell(Host("--json vreg"), &out), 0);
+  EXPECT_NE(out.find("\"tape\":{\"items\":0,\"documents\":0}"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"documents\":3,"), std::string::npos) << out;
 }
 
 }  // namespace
