@@ -18,6 +18,7 @@ PACKAGES=(
   clang clang-format
   libcmark-dev imagemagick xdotool xdg-utils
   libzint-dev chromium zbar-tools
+  libclang-rt-14-dev libbenchmark-dev
 )
 
 PREFIX="${VANTOREL_MINGW_PREFIX:-/opt/vantorel-mingw}"
