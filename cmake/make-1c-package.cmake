@@ -14,7 +14,9 @@ foreach(_v HOST SO STAGE OUTPUT)
 endforeach()
 
 function(ask_addin out)
-  execute_process(COMMAND "${HOST}" --addin "${SO}" --json ${ARGN}
+  # The add-in's data folder (logs) goes beside the stage, not into the user's home.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env "XDG_DATA_HOME=${STAGE}-data"
+                          "${HOST}" --addin "${SO}" --json ${ARGN}
     OUTPUT_VARIABLE _out ERROR_VARIABLE _err RESULT_VARIABLE _rc)
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "make-1c-package: kkt-host ${ARGN} failed (${_rc}): ${_err}${_out}")

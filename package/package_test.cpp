@@ -59,6 +59,10 @@ class Package : public ::testing::Test {
     dir = new fs::path(fs::temp_directory_path() / "vantorel-package-test");
     fs::remove_all(*dir);
     fs::create_directories(*dir);
+    // The add-in's logs stay out of the user's data folder.
+    const auto data = fs::temp_directory_path() / "vantorel-package-test-data";
+    fs::create_directories(data);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
     const std::string zip = ReadFile(VANTOREL_PACKAGE_FILE);
     ASSERT_FALSE(zip.empty()) << "no package at " << VANTOREL_PACKAGE_FILE;
     vantorel::zip::ExtractAll(zip, dir->string());
