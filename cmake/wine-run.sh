@@ -15,6 +15,13 @@ if [ ! -f "$prefix/.vantorel-ready" ]; then
       # A crashing test must fail at once, not wait behind a crash dialog on a display.
       wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
         >/dev/null 2>&1
+      # Windows' own core fonts are not in a fresh prefix: give their names the metric-compatible
+      # Liberation fonts that setup installs, as the Linux build's fontconfig does.
+      for pair in "Arial=Liberation Sans" "Times New Roman=Liberation Serif" \
+        "Courier New=Liberation Mono"; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /t REG_SZ \
+          /d "${pair#*=}" /f >/dev/null 2>&1
+      done
       touch "$prefix/.vantorel-ready"
     fi
   ) 9>"$prefix.lock"
