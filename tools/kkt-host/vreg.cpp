@@ -567,8 +567,16 @@ int Set(const Target& t, const std::vector<std::string>& args) {
     if (what.starts_with(prefix)) what = what.substr(prefix.size());
     throw UsageError("vreg set: the register does not accept it: " + what);
   }
-  s.tape.SetLimit(s.config.tapeLimit);
-  Save(t, s);
+  if (existed) {
+    s.tape.SetLimit(s.config.tapeLimit);
+    Save(t, s);
+  } else {
+    // A register still to be made: the file keeps only its configuration, so what is fixed at
+    // making (storage serial, registration, format) follows the settings given here.
+    std::error_code ec;
+    fs::create_directories(t.folder, ec);
+    vantorel::emulator::WriteConfigFile(t.file, s.config);
+  }
   std::cerr << "kkt-host: " << (existed ? "" : "new register, ") << "configuration of '" << t.name
             << "' saved; a program connected to it now sees the change after it reconnects\n";
   return 0;

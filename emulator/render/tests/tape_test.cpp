@@ -184,6 +184,16 @@ TEST_F(VregCommand, StatusSetFaultResetAndTheirMistakes) {
   EXPECT_EQ(Shell(Host("vreg"), &out), 1);
   EXPECT_NE(out.find("vreg --register usb reset"), std::string::npos) << out;
 
+  // A register prepared before anything connects is made with that configuration.
+  ASSERT_EQ(
+      Shell(Host("vreg --register com-com7 set registerOnCreate=false deviceFfdVersion=105"), &out),
+      0)
+      << out;
+  ASSERT_EQ(Shell(Host("vreg --register com-com7"), &out), 0) << out;
+  EXPECT_NE(out.find("not registered"), std::string::npos) << out;
+  EXPECT_NE(out.find("1.05 registered, 1.05 supported"), std::string::npos) << out;
+  fs::remove(File("com-com7"));
+
   SellAndPrint();
   ASSERT_EQ(Shell(Host("vreg"), &out), 0) << out;
   EXPECT_NE(out.find("1 open since"), std::string::npos) << out;
