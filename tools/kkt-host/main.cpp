@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "component.h"
+#include "demo.h"
 #include "hints.h"
 #include "progress.h"
 #include "scenario.h"
@@ -43,6 +44,7 @@ constexpr const char* kUsage =
     "  getprop NAME             read a property\n"
     "  setprop NAME ARG         write a property\n"
     "  run FILE                 a scenario: one command per line, shared variables (- for stdin)\n"
+    "  demo                     a day at the till on the virtual register (see README)\n"
     "  vreg [COMMAND]           the virtual register: status, tape [--html FILE], set,\n"
     "                           fault, reset, list (kkt-host vreg --help)\n"
     "ARG: s:TEXT s@FILE i:N l:N d:X b:true|false t:YYYY-MM-DDTHH:MM:SS e n x:HEX $NAME >NAME\n"
@@ -307,6 +309,8 @@ int Main(std::vector<std::string> args) {
     }
     lines = ParseScenario(text);
     scenario = true;
+  } else if (command == "demo") {
+    // Its own file (demo.cpp): it drives the object itself.
   } else {
     throw UsageError("unknown command '" + command + "'");
   }
@@ -315,6 +319,7 @@ int Main(std::vector<std::string> args) {
   SetActivity("loading the add-in");
   Host host(addin);
   if (command == "info") return Info(host, json);
+  if (command == "demo") return RunDemo(host, g_className, rest);
   return RunCommands(host, lines, json, baseDir, scenario);
 }
 
