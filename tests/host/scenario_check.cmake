@@ -6,7 +6,12 @@ cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 file(REMOVE_RECURSE "${WORKDIR}")
 file(MAKE_DIRECTORY "${WORKDIR}/vreg" "${WORKDIR}/data")
-set(ENV{VANTOREL_VREG_DIR} "${WORKDIR}/vreg")
+if(emulator)
+  # Under Wine the register (a Windows COM server) sees the Unix root as drive Z:.
+  set(ENV{VANTOREL_VREG_DIR} "Z:${WORKDIR}/vreg")
+else()
+  set(ENV{VANTOREL_VREG_DIR} "${WORKDIR}/vreg")
+endif()
 set(ENV{XDG_DATA_HOME} "${WORKDIR}/data")
 set(ENV{LC_ALL} "C.UTF-8")
 execute_process(COMMAND ${emulator} ${HOST} --json run ${SCENARIO}
