@@ -365,3 +365,46 @@ TEST_F(CheckTiming, ThousandPositions) {
 
 }  // namespace
 }  // namespace vantorel::testing
+
+namespace vantorel::testing {
+namespace {
+
+using CheckCodes = ReceiptFlow;
+
+// Format 1.2: GS1.M stands in for a missing marking code (and makes the receipt a marked one, so
+// the sales notice goes out with the receipt's industry attribute and the customer's INN); the
+// product code is the first non-empty of the good-code attributes, decoded.
+TEST_F(CheckCodes, GoodCodeDataGivesMarkingAndProductCodes) {
+  OpenShift();
+  const std::string ean = "NDYwMTIzNDU2Nzg5Mw==";  // 4601234567893
+  const std::string km = "MDEwNDYwMTIzNDU2Nzg5MzIxNVZhbnRvcmVsMDAxHTkzZEdWeg==";
+  const std::string package =
+      R"(<CheckPackage><Parameters OperationType="1" TaxationSystem="0">
+           <CustomerDetail Info="ООО Покупатель" INN=" 7707083893 "/>
+           <IndustryAttribute IdentifierFOIV="030" DocumentDate="05.03.2024" DocumentNumber="12" AttributeValue="x"/>
+         </Parameters><Positions>
+           <FiscalString Name="Штрихкод" Quantity="1" PriceWithDiscount="10" AmountWithDiscount="10" VATRate="20"
+                         VATAmount="1.67" CalculationSubject="1" PaymentMethod="4">
+             <GoodCodeData KMK="" EAN13=")" +
+      ean + R"("/></FiscalString>
+           <FiscalString Name="Маркированный" Quantity="1" PriceWithDiscount="20" AmountWithDiscount="20" VATRate="20"
+                         VATAmount="3.33" CalculationSubject="33" PaymentMethod="4">
+             <GoodCodeData GS1.M=")" +
+      km + R"("/></FiscalString>
+         </Positions><Payments ElectronicPayment="30"/></CheckPackage>)";
+  const Outcome o = Receipt(package);
+  SKIP_IF_NOT_YET(o);
+  ASSERT_EQ(o.code, 0) << o.message;
+  const auto steps = Steps();
+  const std::size_t notice = IndexOf(steps, "writeSalesNotice");
+  ASSERT_LT(notice, steps.size()) << "a marked position, an industry attribute and an INN";
+  EXPECT_EQ(steps[notice - 1], "1228=7707083893") << "the trimmed INN";
+  EXPECT_EQ(steps[notice - 2].rfind("1261=bytes[", 0), 0u) << steps[notice - 2];
+  EXPECT_LT(IndexOf(steps, "registration"), notice);
+  EXPECT_LT(notice, IndexOf(steps, "closeReceipt"));
+  EXPECT_EQ(Staged("LIBFPTR_PARAM_PRODUCT_CODE"), automation::Value("4601234567893"))
+      << "the decoded EAN-13 is the first position's product code";
+}
+
+}  // namespace
+}  // namespace vantorel::testing
