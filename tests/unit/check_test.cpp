@@ -408,3 +408,35 @@ TEST_F(CheckCodes, GoodCodeDataGivesMarkingAndProductCodes) {
 
 }  // namespace
 }  // namespace vantorel::testing
+
+namespace vantorel::testing {
+namespace {
+
+using CheckInput = ReceiptFlow;
+
+// Values that cannot be what the host meant stop the receipt with 1004 naming the problem, instead
+// of registering a wrapped sum or a marking code decoded from garbage.
+TEST_F(CheckInput, UnusableValuesAreInputErrors) {
+  OpenShift();
+  const struct {
+    std::string attributes;
+    std::string named;
+  } cases[] = {
+      {R"(MarkingCode="не base64!")", "MarkingCode"},
+      {R"(AmountWithDiscount="1e300")", "1e300"},
+      {R"(PriceWithDiscount="-99999999999999999")", "-99999999999999999"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = Receipt(
+        "<CheckPackage><Parameters OperationType=\"1\"/><Positions><FiscalString Name=\"A\" "
+        "Quantity=\"1\" VATRate=\"20\" " +
+        c.attributes + "/></Positions><Payments Cash=\"1\"/></CheckPackage>");
+    SKIP_IF_NOT_YET(o);
+    EXPECT_EQ(o.code, 1004) << c.attributes;
+    EXPECT_NE(o.message.find(c.named), std::string::npos) << o.message;
+    EXPECT_TRUE(State().receipt.positions.empty()) << "nothing registered";
+  }
+}
+
+}  // namespace
+}  // namespace vantorel::testing
