@@ -1,11 +1,17 @@
 # Runs a kkt-host scenario (--json) on a fresh virtual register and checks its output against
 # regular expressions, each one found after the match of the one before.
 #   -DHOST=path -DSCENARIO=file -DEXPECT_FILE=file -DWORKDIR=dir [-DEMULATOR="runner|args"]
+#   [-DVREG_CONFIG=file]
 # EXPECT_FILE: one regular expression per line; blank lines and lines starting with # skipped.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 file(REMOVE_RECURSE "${WORKDIR}")
 file(MAKE_DIRECTORY "${WORKDIR}/vreg" "${WORKDIR}/data")
+# VREG_CONFIG: a register configuration (the "config" of a state file) the register is made with.
+if(DEFINED VREG_CONFIG)
+  file(READ "${VREG_CONFIG}" config)
+  file(WRITE "${WORKDIR}/vreg/usb.json" "{\"format\": 1, \"config\": ${config}}")
+endif()
 if(emulator)
   # Under Wine the register (a Windows COM server) sees the Unix root as drive Z:.
   set(ENV{VANTOREL_VREG_DIR} "Z:${WORKDIR}/vreg")
