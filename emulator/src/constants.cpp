@@ -272,13 +272,15 @@ constexpr NamedConstant kConstants[] = {
     {"LIBFPTR_FFD_1_2", 120},
 };
 
+// A static object, not a heap block that is never freed: the add-in that carries the register
+// may be unloaded, and must leave nothing behind.
 const std::unordered_map<std::string, std::int32_t>& Index() {
-  static const auto* index = [] {
-    auto* m = new std::unordered_map<std::string, std::int32_t>();
-    for (const auto& c : kConstants) m->emplace(text::AsciiLower(c.name), c.value);
+  static const std::unordered_map<std::string, std::int32_t> index = [] {
+    std::unordered_map<std::string, std::int32_t> m;
+    for (const auto& c : kConstants) m.emplace(text::AsciiLower(c.name), c.value);
     return m;
   }();
-  return *index;
+  return index;
 }
 
 }  // namespace

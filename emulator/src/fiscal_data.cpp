@@ -67,12 +67,12 @@ char32_t NextCodePoint(std::string_view s, size_t& i) {
 }
 
 const std::unordered_map<char32_t, unsigned char>& Cp866Index() {
-  static const auto* index = [] {
-    auto* m = new std::unordered_map<char32_t, unsigned char>();
-    for (int k = 0; k < 128; ++k) m->emplace(kCp866High[k], static_cast<unsigned char>(0x80 + k));
+  static const std::unordered_map<char32_t, unsigned char> index = [] {
+    std::unordered_map<char32_t, unsigned char> m;
+    for (int k = 0; k < 128; ++k) m.emplace(kCp866High[k], static_cast<unsigned char>(0x80 + k));
     return m;
   }();
-  return *index;
+  return index;
 }
 
 void PutLe(Bytes& out, std::uint64_t v, int size) {
@@ -375,13 +375,13 @@ std::string Tag::ToText() const {
 }
 
 const TagInfo* FindTagInfo(int number) {
-  static const auto* index = [] {
-    auto* m = new std::unordered_map<int, const TagInfo*>();
-    for (const auto& t : kTags) m->emplace(t.number, &t);
+  static const std::unordered_map<int, const TagInfo*> index = [] {
+    std::unordered_map<int, const TagInfo*> m;
+    for (const auto& t : kTags) m.emplace(t.number, &t);
     return m;
   }();
-  auto it = index->find(number);
-  return it == index->end() ? nullptr : it->second;
+  auto it = index.find(number);
+  return it == index.end() ? nullptr : it->second;
 }
 
 std::string TagName(int number) {

@@ -10,7 +10,12 @@
 namespace vantorel {
 
 namespace {
-std::u16string g_registeredExtension;
+// Filled while the library loads, from another file's static initialiser: a namespace-scope
+// string could still be unconstructed then (and its later construction would drop the value).
+std::u16string& RegisteredExtensionStore() {
+  static std::u16string extension;
+  return extension;
+}
 
 bool IsIntType(PropType t) {
   return t == PropType::Int32 || t == PropType::Int64 || t == PropType::UInt8;
@@ -111,7 +116,11 @@ void TCustomDriver::HandleException(const std::string& message, V8Variant* resul
                                     std::int32_t code) {
   FLastResult.SetError(text::ToUtf16(message), code);
   if (result != nullptr) V8SetBool(result, false);
-  log::WriteLog("Exception", message, log::Level::Error);
+  try {
+    log::WriteLog("Exception", message, log::Level::Error);
+  } catch (const std::exception&) {
+    // The method's own error stands; the call's end line meets the same log and reports it.
+  }
 }
 
 bool TCustomDriver::PropertyGetSet(std::u16string_view propName, V8Variant* value, bool get) {
@@ -195,12 +204,12 @@ TClassReg& TCustomDriver::RegisterClass(CreateProc create, const DriverClassInfo
 void TCustomDriver::RegisterDriver(CreateProc create, const DriverClassInfo& info,
                                    const std::u16string& extension) {
   RegisterClass(create, info, extension);
-  g_registeredExtension = extension;
+  RegisteredExtensionStore() = extension;
   log::SetLogBaseName(text::ToUtf8(extension));
   log::StartLog();
 }
 
-const std::u16string& TCustomDriver::RegisteredExtension() { return g_registeredExtension; }
+const std::u16string& TCustomDriver::RegisteredExtension() { return RegisteredExtensionStore(); }
 
 void CopyPropertyValue(const PropDecl& property, const PropValue& value, void* target,
                        const std::vector<PropDecl>& targetProps, const std::u16string& deviceId) {

@@ -541,6 +541,28 @@ void ReportFailure(TV8UserObject* o, const std::string& message) {
   }
 }
 
+// A call's log line. A log that cannot be written must not decide the call's outcome (a receipt
+// printed but reported as failed would be printed again, and every later call would fail too):
+// the host gets the reason once, as a message, and logging stops for the call's device until the
+// host switches it on again.
+void WriteCallLog(TV8UserObject* o, const V8Variant* params, long count, const std::string& message,
+                  const std::string& detail) {
+  try {
+    log::WriteLog(message, detail, log::Level::Debug);
+  } catch (const std::exception& e) {
+    o->V8.AddError(
+        ADDIN_E_VERY_IMPORTANT, u"Внешняя компонента",
+        text::ToUtf16(std::string("The log cannot be written, logging is switched off: ") +
+                      e.what()),
+        static_cast<std::int32_t>(0x80004005u));
+    if (count > 0 && params != nullptr && params[0].vt == VTYPE_PWSTR) {
+      const std::u16string first = V8GetWString(&params[0]);
+      if (IsDeviceIdText(first)) SetDeviceLogging(first, false);
+    }
+    log::SetLogLevel(4);
+  }
+}
+
 template <typename F>
 bool Guarded(TV8UserObject* o, F&& body) {
   try {
@@ -568,14 +590,14 @@ bool Dispatch(TV8UserObject* o, HostLong n, tVariant* result, tVariant* params, 
     const long cnt = static_cast<long>(count);
     const std::string name = text::ToUtf8(m->MethName);
     ChooseCallLogMode(params, cnt);
-    log::WriteLog("> " + name, "Params: " + text::ToUtf8(RenderParamList(params, cnt)),
-                  log::Level::Debug);
+    WriteCallLog(o, params, cnt, "> " + name,
+                 "Params: " + text::ToUtf8(RenderParamList(params, cnt)));
     const bool ok = m->Execute(*o, result, params, cnt);
     ChooseCallLogMode(params, cnt);
     std::u16string detail;
     if (result != nullptr) detail = u"Result=" + V8VarToStr(result) + u"; ";
     detail += u"Params: " + RenderParamList(params, cnt);
-    log::WriteLog("< " + name, text::ToUtf8(detail), log::Level::Debug);
+    WriteCallLog(o, params, cnt, "< " + name, text::ToUtf8(detail));
     return ok;
   });
 }
