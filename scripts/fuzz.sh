@@ -15,6 +15,7 @@ PER_TARGET=${VANTOREL_FUZZ_SECONDS:-12}
 TARGETS=${VANTOREL_FUZZ_TARGETS:-settings text_document check correction fiscal_parameters request_km host_values}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 mkdir -p "$FINDINGS"
 
 failed=()
