@@ -38,7 +38,7 @@ using vantorel::emulator::TapeItem;
 constexpr const char* kVregUsage =
     "usage: kkt-host [--json] vreg [--register NAME] [COMMAND]\n"
     "  status (default)          shift, receipt, counters, storage, format version, platform\n"
-    "  tape [--html FILE] [--last N] [--clear]\n"
+    "  tape [--html FILE] [--pictures DIR] [--last N] [--clear]\n"
     "                            what the register printed (the last N documents); --clear\n"
     "                            tears the paper off after showing it\n"
     "  set KEY=VALUE...          change the configuration (keys: vreg set --list)\n"
@@ -419,7 +419,7 @@ std::vector<TapeItem> LastDocuments(const std::vector<TapeItem>& items, long n) 
 }
 
 int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
-  std::string html;
+  std::string html, pictures;
   long last = 0;
   bool clear = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -438,6 +438,10 @@ int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
       }
     } else if (args[i] == "--clear") {
       clear = true;
+    } else if (args[i] == "--pictures") {
+      if (i + 1 >= args.size())
+        throw UsageError("--pictures needs a folder for the PNG files, e.g. --pictures pictures");
+      pictures = args[++i];
     } else {
       throw UsageError("vreg tape: unknown argument '" + args[i] + "'");
     }
@@ -455,6 +459,18 @@ int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
                 {"printed at", Wall(vantorel::emulator::Device(t.file, s).Now())}};
   if (!vantorel::emulator::BarcodesDrawable())
     view.facts.emplace_back("barcodes", "shown as text (built without zint)");
+  if (!pictures.empty()) {
+    // Graphic text and other pictures as PNG files, for a person to look at.
+    std::vector<fs::path> files;
+    try {
+      files = vantorel::emulator::WritePicturesPng(items, PathFromUtf8(pictures));
+    } catch (const std::exception& e) {
+      throw VregError(std::string("cannot write the pictures: ") + e.what() +
+                      "; check the folder is writable");
+    }
+    for (const auto& f : files) std::cerr << "kkt-host: picture " << PathToUtf8(f) << "\n";
+    if (files.empty()) std::cerr << "kkt-host: no pictures on the tape\n";
+  }
   if (!html.empty()) {
     const fs::path out = PathFromUtf8(html);
     std::ofstream f(out, std::ios::binary | std::ios::trunc);

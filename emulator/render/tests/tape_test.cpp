@@ -2,6 +2,7 @@
 // headless browser, where the receipt's QR code and a printed barcode must read back from the
 // screenshot. Also the `kkt-host vreg` commands around it, on a register made here.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <array>
 #include <cstdio>
@@ -95,6 +96,44 @@ TEST(TapeText, PaperNotesDoubleWidthCutsAndCodes) {
     if (c >= 0x80) continue;  // the register's own Cyrillic text
     EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f));
   }
+}
+
+TEST(TapePictures, PngFilesHoldThePixels) {
+  // A 10 x 3 picture: a diagonal of ink, so a row or bit order mistake shows.
+  TapeItem picture = Mark(TapeItem::Kind::kPicture);
+  picture.width = 10;
+  picture.height = 3;
+  picture.pixels.assign(30, 0);
+  for (int y = 0; y < 3; ++y) picture.pixels[static_cast<size_t>(y * 10 + y * 4)] = 1;
+  const std::string png = PicturePng(picture);
+  ASSERT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x0a\0\0\0\x03", 8));
+  // The image data: a filter byte and two bytes a row, 0 bits for ink.
+  const size_t idat = png.find("IDAT");
+  ASSERT_NE(idat, std::string::npos);
+  const auto length = (std::uint32_t(std::uint8_t(png[idat - 4])) << 24) |
+                      (std::uint32_t(std::uint8_t(png[idat - 3])) << 16) |
+                      (std::uint32_t(std::uint8_t(png[idat - 2])) << 8) | std::uint8_t(png[idat - 1]);
+  std::array<unsigned char, 9> raw{};
+  uLongf rawSize = raw.size();
+  ASSERT_EQ(uncompress(raw.data(), &rawSize, reinterpret_cast<const Bytef*>(png.data() + idat + 4),
+                       length),
+            Z_OK);
+  EXPECT_EQ(rawSize, 9u);
+  const std::array<unsigned char, 9> expected = {0, 0x7F, 0xFF, 0, 0xF7, 0xFF, 0, 0xFF, 0x7F};
+  EXPECT_EQ(raw, expected);
+
+  // Every picture of a tape becomes a file, in tape order; a tape without pictures writes none.
+  const fs::path folder = fs::temp_directory_path() / "vantorel-tape-pictures";
+  fs::remove_all(folder);
+  const auto files = WritePicturesPng(SmallReceipt(), folder);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename(), "picture-1.png");
+  EXPECT_GT(fs::file_size(files[0]), 8u);
+  EXPECT_TRUE(WritePicturesPng({Text("no pictures")}, folder / "none").empty());
+  EXPECT_THROW(PicturePng(Text("not a picture")), std::invalid_argument);
+  fs::remove_all(folder);
 }
 
 TEST(TapeHtml, DocumentsPiecesCodesPicturesAndEscaping) {

@@ -3,6 +3,7 @@
 // as barcodes (when zint is there), pictures as pixels, cuts and document boundaries.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,6 +28,15 @@ std::string RenderTapeText(const std::vector<TapeItem>& items, const TapeView& v
 
 // A self-contained HTML page (no outside files): barcodes as inline SVG, pictures as BMP data.
 std::string RenderTapeHtml(const std::vector<TapeItem>& items, const TapeView& view);
+
+// ---- pictures
+
+// A picture of the tape as a PNG file's bytes (1-bit greyscale, black ink on white).
+std::string PicturePng(const TapeItem& item);
+// Every picture of the tape as picture-N.png in `folder` (made when needed), in tape order;
+// returns the files written.
+std::vector<std::filesystem::path> WritePicturesPng(const std::vector<TapeItem>& items,
+                                                    const std::filesystem::path& folder);
 
 // ---- barcodes
 bool BarcodesDrawable();  // false when built without zint
