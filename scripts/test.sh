@@ -5,7 +5,10 @@
 #   VANTOREL_PRESETS  presets to run (default "windows linux": the Linux build packs the
 #                     Windows DLL into the 1C package, so the DLL is built first)
 #   VANTOREL_CTEST_JOBS  tests run at once (default 1: the tests share the data folder)
-#   VANTOREL_SANITIZERS  sanitizer steps to run with the linux preset (default "tsan"; "" skips)
+#   VANTOREL_SANITIZERS  sanitizer steps to run with the linux preset (default "asan tsan fuzz";
+#                        "" skips): asan = the Linux tests under AddressSanitizer and
+#                        UndefinedBehaviorSanitizer, fuzz = every fuzz target for a bounded time
+#   VANTOREL_FUZZ_SECONDS  seconds per fuzz target (default 12)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
@@ -96,11 +99,27 @@ sanitizer_run() {
     step "$name: build" cmake --build "build/$preset" --target unit_tests &&
     step "$name: test" timeout 600 "build/$preset/bin/unit_tests" --gtest_filter="$filter"
 }
+# ASan+UBSan: the add-in, kkt-host and every Linux test program instrumented (a library loaded
+# into an uninstrumented program would miss its allocations), the tests run by ctest.
+asan_run() {
+  step "linux-asan: configure" cmake --preset linux-asan &&
+    step "linux-asan: build" cmake --build build/linux-asan --target vantorel kkt-host unit_tests \
+      host_tests emulator_tests kkthost_tests &&
+    step "linux-asan: test" run_ctest linux-asan
+}
+# libFuzzer: the targets built with clang, each run for a bounded time on its seed corpus.
+fuzz_run() {
+  step "linux-fuzz: configure" cmake --preset linux-fuzz &&
+    step "linux-fuzz: build" cmake --build build/linux-fuzz --target fuzz_targets &&
+    step "linux-fuzz: run" bash scripts/fuzz.sh
+}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
 if [[ " $PRESETS " == *" linux "* ]]; then
-  for san in ${VANTOREL_SANITIZERS-tsan}; do
+  for san in ${VANTOREL_SANITIZERS-asan tsan fuzz}; do
     case $san in
-      tsan) sanitizer_run "linux-tsan" linux-tsan 'Marking*' ;;
+      asan) asan_run ;;
+      tsan) sanitizer_run "linux-tsan" linux-tsan 'Marking*:LogTest.Concurrent*' ;;
+      fuzz) fuzz_run ;;
     esac
   done
 fi
