@@ -52,20 +52,6 @@ table.facts td:first-child { color: #666; }
   font-size: 14px; }
 )css";
 
-const char* KindName(BarcodeKind k) {
-  switch (k) {
-    case BarcodeKind::kEan8:
-      return "EAN-8";
-    case BarcodeKind::kEan13:
-      return "EAN-13";
-    case BarcodeKind::kCode39:
-      return "CODE 39";
-    case BarcodeKind::kQr:
-      return "QR";
-  }
-  return "?";
-}
-
 const char* AlignCss(Alignment a) {
   return a == Alignment::kCenter ? "center" : a == Alignment::kRight ? "right" : "left";
 }
@@ -168,9 +154,9 @@ class Page {
     Open();
     std::string error;
     const auto svg = BarcodeSvg(item, &error);
-    const std::string label = std::string(KindName(item.barcode)) + ": " + item.text;
+    const std::string label = std::string(BarcodeKindName(item.barcode)) + ": " + item.text;
     body_ += "<div class=\"row\"><div class=\"block barcode\" data-kind=\"" +
-             std::string(KindName(item.barcode)) + "\" data-text=\"" + HtmlEscape(item.text) +
+             std::string(BarcodeKindName(item.barcode)) + "\" data-text=\"" + HtmlEscape(item.text) +
              "\" style=\"text-align:" + AlignCss(item.alignment) + "\">";
     if (svg) {
       // Width by the dots it takes on paper, relative to the line.
@@ -185,7 +171,7 @@ class Page {
       body_ += "<span class=\"missing\" title=\"" + HtmlEscape(error) + "\">[" + HtmlEscape(label) +
                "]</span>";
     }
-    body_ += "</div><div class=\"note\">" + HtmlEscape(KindName(item.barcode)) + "</div></div>\n";
+    body_ += "</div><div class=\"note\">" + HtmlEscape(BarcodeKindName(item.barcode)) + "</div></div>\n";
   }
 
   void Picture(const TapeItem& item) {

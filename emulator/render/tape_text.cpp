@@ -19,20 +19,6 @@ std::vector<std::string> Glyphs(const std::string& s) {
   return out;
 }
 
-const char* KindName(BarcodeKind k) {
-  switch (k) {
-    case BarcodeKind::kEan8:
-      return "EAN-8";
-    case BarcodeKind::kEan13:
-      return "EAN-13";
-    case BarcodeKind::kCode39:
-      return "CODE 39";
-    case BarcodeKind::kQr:
-      return "QR";
-  }
-  return "?";
-}
-
 struct Line {
   std::string paper;  // exactly the paper's width, or a rule when `rule` is set
   std::string note;
@@ -156,7 +142,7 @@ std::string RenderTapeText(const std::vector<TapeItem>& items, const TapeView& v
           if (item.barcodeText) p.Aligned(item.text, item.alignment);
         } else {
           // The data as text, over as many lines as it needs.
-          const auto g = Glyphs(std::string("[") + KindName(item.barcode) + " " + item.text + "]");
+          const auto g = Glyphs(std::string("[") + BarcodeKindName(item.barcode) + " " + item.text + "]");
           for (size_t at = 0; at < g.size(); at += static_cast<size_t>(width)) {
             std::string part;
             for (size_t k = at; k < std::min(g.size(), at + static_cast<size_t>(width)); ++k)

@@ -33,7 +33,9 @@ std::string Align(const std::string& line, Alignment a, int width) {
   return std::string(static_cast<size_t>(pad), ' ') + line;
 }
 
-const char* BarcodeName(BarcodeKind k) {
+}  // namespace
+
+const char* BarcodeKindName(BarcodeKind k) {
   switch (k) {
     case BarcodeKind::kEan8:
       return "EAN-8";
@@ -46,8 +48,6 @@ const char* BarcodeName(BarcodeKind k) {
   }
   return "?";
 }
-
-}  // namespace
 
 size_t CodePoints(const std::string& s) {
   return static_cast<size_t>(
@@ -132,7 +132,7 @@ std::string Tape::RenderText(int lineLength) const {
         for (const auto& l : WrapText(item, lineLength)) line(l);
         break;
       case TapeItem::Kind::kBarcode:
-        line(Align("[" + std::string(BarcodeName(item.barcode)) + ": " + item.text + "]",
+        line(Align("[" + std::string(BarcodeKindName(item.barcode)) + ": " + item.text + "]",
                    item.alignment, lineLength));
         break;
       case TapeItem::Kind::kPicture: {

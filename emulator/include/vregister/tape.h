@@ -68,6 +68,8 @@ class Tape {
 
 // The lines a text item occupies on paper at the given width (characters; halved for double width).
 std::vector<std::string> WrapText(const TapeItem& item, int lineLength);
+// The barcode type as a person reads it ("EAN-13", "QR", ...).
+const char* BarcodeKindName(BarcodeKind kind);
 // Number of UTF-8 code points of a text.
 size_t CodePoints(const std::string& s);
 
