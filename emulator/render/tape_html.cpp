@@ -8,6 +8,8 @@
 
 #include "vregister/tape_render.h"
 
+#include "vregister/persistence.h"
+
 namespace vantorel::emulator {
 
 namespace {
@@ -54,22 +56,6 @@ table.facts td:first-child { color: #666; }
 
 const char* AlignCss(Alignment a) {
   return a == Alignment::kCenter ? "center" : a == Alignment::kRight ? "right" : "left";
-}
-
-std::string Base64(const std::vector<std::uint8_t>& b) {
-  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((b.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < b.size(); i += 3) {
-    const std::uint32_t n = (static_cast<std::uint32_t>(b[i]) << 16) |
-                            (i + 1 < b.size() ? static_cast<std::uint32_t>(b[i + 1]) << 8 : 0) |
-                            (i + 2 < b.size() ? static_cast<std::uint32_t>(b[i + 2]) : 0);
-    out += k[(n >> 18) & 63];
-    out += k[(n >> 12) & 63];
-    out += i + 1 < b.size() ? k[(n >> 6) & 63] : '=';
-    out += i + 2 < b.size() ? k[n & 63] : '=';
-  }
-  return out;
 }
 
 void Put16(std::vector<std::uint8_t>& b, std::uint32_t v) {

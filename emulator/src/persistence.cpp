@@ -13,6 +13,8 @@ using nlohmann::json;
 
 namespace {
 
+const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 constexpr int kFormat = 1;
 constexpr size_t kMaxFileSize = 512u * 1024u * 1024u;
 constexpr int kMaxNesting = 64;
@@ -44,22 +46,6 @@ void CheckNesting(std::string_view text) {
   }
 }
 
-const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string Base64(const automation::Bytes& b) {
-  std::string out;
-  out.reserve((b.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < b.size(); i += 3) {
-    const std::uint32_t n = (static_cast<std::uint32_t>(b[i]) << 16) |
-                            (i + 1 < b.size() ? static_cast<std::uint32_t>(b[i + 1]) << 8 : 0) |
-                            (i + 2 < b.size() ? static_cast<std::uint32_t>(b[i + 2]) : 0);
-    out += kB64[(n >> 18) & 63];
-    out += kB64[(n >> 12) & 63];
-    out += i + 1 < b.size() ? kB64[(n >> 6) & 63] : '=';
-    out += i + 2 < b.size() ? kB64[n & 63] : '=';
-  }
-  return out;
-}
 
 bool FromBase64(const std::string& s, automation::Bytes& out) {
   out.clear();
@@ -685,6 +671,21 @@ void WriteAtomically(const std::filesystem::path& file, const std::string& text)
 }
 
 }  // namespace
+
+std::string Base64(const automation::Bytes& b) {
+  std::string out;
+  out.reserve((b.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < b.size(); i += 3) {
+    const std::uint32_t n = (static_cast<std::uint32_t>(b[i]) << 16) |
+                            (i + 1 < b.size() ? static_cast<std::uint32_t>(b[i + 1]) << 8 : 0) |
+                            (i + 2 < b.size() ? static_cast<std::uint32_t>(b[i + 2]) : 0);
+    out += kB64[(n >> 18) & 63];
+    out += kB64[(n >> 12) & 63];
+    out += i + 1 < b.size() ? kB64[(n >> 6) & 63] : '=';
+    out += i + 2 < b.size() ? kB64[n & 63] : '=';
+  }
+  return out;
+}
 
 std::filesystem::path StateDirectory() {
   if (const char* dir = std::getenv("VANTOREL_VREG_DIR"); dir && *dir)

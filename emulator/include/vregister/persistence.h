@@ -60,4 +60,7 @@ void WriteConfigFile(const std::filesystem::path& file, const Config& config);
 std::string LibraryVersion();
 void WriteLibraryVersion(const std::string& version);
 
+// Standard Base64 with padding (state files, pictures in the tape page).
+std::string Base64(const automation::Bytes& bytes);
+
 }  // namespace vantorel::emulator
