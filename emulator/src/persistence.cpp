@@ -46,7 +46,6 @@ void CheckNesting(std::string_view text) {
   }
 }
 
-
 bool FromBase64(const std::string& s, automation::Bytes& out) {
   out.clear();
   std::uint32_t acc = 0;
