@@ -225,7 +225,9 @@ json ConfigToJson(const Config& c) {
                       {"skip", f.skip},
                       {"times", f.times},
                       {"code", f.code},
-                      {"description", f.description}});
+                      {"description", f.description},
+                      {"after", f.after},
+                      {"lost", f.lost}});
   return json{{"modelNumber", c.modelNumber},
               {"modelName", c.modelName},
               {"serialNumber", c.serialNumber},
@@ -353,6 +355,8 @@ Config ConfigFromJson(const json& j) {
       f.Int("times", fault.times, 0, 1000000000);
       f.Int("code", fault.code, 1, 1000000);
       f.Text("description", fault.description);
+      f.Bool("after", fault.after);
+      f.Int("lost", fault.lost, 0, 1000000);
       if (fault.operation.empty() || fault.code == 0)
         Bad(f.where(), "operation and code are required");
       c.faults.push_back(std::move(fault));

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "operations.h"
 #include "support/text.h"
@@ -15,6 +16,8 @@ using automation::Value;
 namespace {
 
 constexpr size_t kMaxStaged = 200000;
+// What a call answers when the link to the register broke on the way.
+constexpr const char* kLinkLost = "Нет связи с ККТ";
 
 struct SettingKey {
   const char* constant;
@@ -315,35 +318,26 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
       std::lock_guard dlock(device_->mutex());
       DeviceState& s = device_->state();
       // A planned fault of this operation.
-      bool consumed = false;
+      std::optional<Fault> fault;
       for (auto it = s.config.faults.begin(); it != s.config.faults.end(); ++it) {
-        if (!text::EqualsIgnoreCase(it->operation, lower)) continue;
+        if (it->operation != "*" && !text::EqualsIgnoreCase(it->operation, lower)) continue;
         if (it->skip > 0) {
           --it->skip;
           break;
         }
-        const Fault f = *it;
+        fault = *it;
         if (it->times == 1)
           s.config.faults.erase(it);
         else if (it->times > 1)
           --it->times;
-        consumed = true;
-        code = f.code;
-        description = f.description.empty() ? "Ошибка, заданная для проверки" : f.description;
         break;
       }
-      if (consumed) {
-        try {
-          device_->SaveLocked();
-        } catch (const std::exception&) {
-          // The fault is reported either way.
-        }
-      } else {
+      if (!fault || fault->after) {
         OpContext ctx(inputs, outputs_, *device_, selections_, nextSelection_);
         try {
           op(ctx);
         } catch (const DeviceError& e) {
-          if (ctx.save) {
+          if (ctx.save || fault) {
             try {
               device_->SaveLocked();
             } catch (const std::exception&) {
@@ -351,13 +345,31 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
           }
           throw;
         }
-        if (ctx.save) {
+        if (ctx.save && !fault) {
           try {
             device_->SaveLocked();
           } catch (const std::exception& e) {
             Fail(errc::kStateFile, std::string("Состояние ККТ не сохранено: ") + e.what());
           }
         }
+      }
+      if (fault) {
+        if (fault->lost > 0) {
+          // The link broke: this call and the next ones get no answer.
+          s.config.faults.insert(s.config.faults.begin(),
+                                 Fault{"*", 0, fault->lost, errc::kNotConnected, kLinkLost});
+          fault->code = errc::kNotConnected;
+          fault->description = kLinkLost;
+        }
+        try {
+          device_->SaveLocked();
+        } catch (const std::exception&) {
+          // The fault is reported either way.
+        }
+        code = fault->code;
+        description =
+            fault->description.empty() ? "Ошибка, заданная для проверки" : fault->description;
+        outputs_.clear();  // a failed call answers nothing
       }
     }
   } catch (const DeviceError& e) {

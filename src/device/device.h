@@ -199,6 +199,7 @@ class TDevice {
                  CashProvision = 0, Payment6 = 0, Payment7 = 0, Payment8 = 0, Payment9 = 0,
                  Payment10 = 0;
   };
+  // The storage's last document number is noted in DocumentMark just before closeReceipt.
   void CloseReceipt(const Payments& payments);
   // One receipt-level tax total: `tax` is a LIBFPTR_TAX_ constant's value, `sum` currency.
   void SetTax(std::int64_t sum, const automation::Value& tax);
@@ -206,6 +207,27 @@ class TDevice {
   void CancelReceipt();
   // Raises when the last document was not closed or not printed.
   void IsDocClosed();
+
+  // ==== Documents made exactly once ====
+
+  // What a document operation knows about its document once it reaches the closing call
+  // (closeReceipt, openShift, the Z report, the cash document): a failure from there on is decided
+  // by asking the register whether the document was made, never by guessing.
+  struct TDocumentMark {
+    bool Noted = false;          // the closing call was reached; `Before` holds the count
+    bool Closed = false;         // the closing call succeeded: the document is made
+    bool ByCashCounter = false;  // a cash document: counted by the shift's cash documents
+    bool CashOut = false;        // ... of withdrawals (else of deposits)
+    std::int64_t Before = 0;     // the storage's last document number (or the cash count) before
+  };
+  // Cleared by the driver when a document operation starts.
+  TDocumentMark DocumentMark;
+  // The storage's last fiscal document number (fnQueryData, checked).
+  std::int64_t LastDocumentNumber();
+  // The shift's number of deposits (or withdrawals), checked.
+  std::int64_t CashDocumentCount(bool cashOut);
+  // The count the document is decided by, as it is now (checked).
+  std::int64_t DocumentCount(const TDocumentMark& mark);
 
   // ==== Text, barcodes, paper ====
 

@@ -37,7 +37,10 @@ void TDevice::CloseReceipt(const Payments& p) {
     SetParam("LIBFPTR_PARAM_PAYMENT_SUM", automation::Currency{row.sum});
     Call("payment");
   }
+  DocumentMark.Before = LastDocumentNumber();
+  DocumentMark.Noted = true;
   Call("closeReceipt");
+  DocumentMark.Closed = true;
 }
 
 void TDevice::SetTax(std::int64_t sum, const automation::Value& tax) {
@@ -59,6 +62,27 @@ void TDevice::IsDocClosed() {
     throw EquException(errors::kGeneral, errors::kCloseDocumentError);
   if (!GetParamBool("LIBFPTR_PARAM_DOCUMENT_PRINTED"))
     throw EquException(errors::kGeneral, errors::kPrintError);
+}
+
+}  // namespace vantorel
+
+namespace vantorel {
+
+std::int64_t TDevice::LastDocumentNumber() {
+  return RunQuery(Const("LIBFPTR_PARAM_FN_DATA_TYPE"), Const("LIBFPTR_FNDT_LAST_DOCUMENT"),
+                  Const("LIBFPTR_PARAM_DOCUMENT_NUMBER"), TParamType::dtpInt, TMethodType::mtFN)
+      .asInt();
+}
+
+std::int64_t TDevice::CashDocumentCount(bool cashOut) {
+  return RunQuery(Const("LIBFPTR_PARAM_DATA_TYPE"),
+                  Const(cashOut ? "LIBFPTR_DT_CASHOUT_COUNT" : "LIBFPTR_DT_CASHIN_COUNT"),
+                  Const("LIBFPTR_PARAM_DOCUMENTS_COUNT"), TParamType::dtpInt, TMethodType::mtCommon)
+      .asInt();
+}
+
+std::int64_t TDevice::DocumentCount(const TDocumentMark& mark) {
+  return mark.ByCashCounter ? CashDocumentCount(mark.CashOut) : LastDocumentNumber();
 }
 
 }  // namespace vantorel

@@ -44,8 +44,12 @@ void TDevice::OpenShift(const std::string& cashierName, const std::string& cashi
   SetTag(1021, cashierName);
   SetTag(1203, cashierVATIN);
   Call("operatorLogin");
+  // Noted before the inputs of openShift are staged: a query takes the staged inputs with it.
+  DocumentMark.Before = LastDocumentNumber();
+  DocumentMark.Noted = true;
   SetParam("LIBFPTR_PARAM_REPORT_ELECTRONICALLY", PrintReportElectronically);
   Call("openShift");
+  DocumentMark.Closed = true;
   IsDocClosed();
 }
 
@@ -58,9 +62,12 @@ void TDevice::CloseShift(const std::string& cashierName, const std::string& cash
   SetTag(1021, cashierName);
   SetTag(1203, cashierVATIN);
   Call("operatorLogin");
+  DocumentMark.Before = LastDocumentNumber();
+  DocumentMark.Noted = true;
   SetParam("LIBFPTR_PARAM_REPORT_TYPE", Const("LIBFPTR_RT_CLOSE_SHIFT"));
   SetParam("LIBFPTR_PARAM_REPORT_ELECTRONICALLY", PrintReportElectronically);
   Call("report");
+  DocumentMark.Closed = true;
   IsDocClosed();
 }
 
@@ -68,13 +75,23 @@ void TDevice::XReport() {
   if (PrintReportElectronically) return;  // an X report has no electronic form
   SetParam("LIBFPTR_PARAM_REPORT_TYPE", Const("LIBFPTR_RT_X"));
   Call("report");
+  // Not a fiscal document: nothing to count it by, and printing it again costs only paper. What
+  // fails after it does not make the report fail.
+  DocumentMark.Noted = DocumentMark.Closed = true;
 }
 
 void TDevice::CashInOutcome(std::int64_t summ) {
+  // A cash document is no fiscal document: it is counted by the shift's cash documents. The
+  // count is read before the inputs are staged, since a query takes the staged inputs with it.
+  DocumentMark.ByCashCounter = true;
+  DocumentMark.CashOut = summ < 0;
+  DocumentMark.Before = CashDocumentCount(DocumentMark.CashOut);
+  DocumentMark.Noted = true;
   SetParam("LIBFPTR_PARAM_DOCUMENT_ELECTRONICALLY", PrintReportElectronically);
   // The method layer never passes INT64_MIN (amounts are bounded there), so the negation is safe.
   SetParam("LIBFPTR_PARAM_SUM", automation::Currency{summ < 0 ? -summ : summ});
   Call(summ < 0 ? "cashOutcome" : "cashIncome");
+  DocumentMark.Closed = true;
 }
 
 void TDevice::OpenDrawer() { Call("openDrawer"); }

@@ -1,6 +1,7 @@
 // The concrete fiscal-register driver exposed to the host under the name "vantorel".
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,15 +43,15 @@ class TDriver : public TEcrlDriver {
 
   // Paper finishing after a document.
   void CutAfterDocument(bool noCut, bool fiscalDocument);
-  // Writes the DocumentOutputParameters result document after a receipt.
-  void BuildDocumentOutputParameters(pugi::xml_document& output);
+  // Writes the DocumentOutputParameters result document after a receipt. `lenient`: for a
+  // document already made, a value that cannot be read is left out instead of failing.
+  void BuildDocumentOutputParameters(pugi::xml_document& output, bool lenient = false);
   // Prints a text line as graphic text when it carries a [gtN]...[/gtN] tag pair.
   bool PrintGraphicTextTag(const std::string& text);
   void GetGraphicTextSettings(int group, std::string& fontName, std::string& fontStyle,
                               std::int32_t& fontSize) const;
 
   // ==== Fiscal operations ====
-
 
   void GetDataKKT(pugi::xml_document& tableParametersKKT) override;
   void OperationFN(std::uint8_t operationType, const pugi::xml_document& parametersFiscal) override;
@@ -104,8 +105,40 @@ class TDriver : public TEcrlDriver {
   };
   // Cashier, INN and PrintRequired of a shift operation's input; sets the session's report flag.
   void ReadCashierParameters(const pugi::xml_document& input);
-  // Writes the selected fields into the empty output document.
-  void BuildOutputParameters(pugi::xml_document& output, std::uint32_t fieldSet);
+  // Writes the selected fields into the empty output document (`lenient` as above).
+  void BuildOutputParameters(pugi::xml_document& output, std::uint32_t fieldSet,
+                             bool lenient = false);
+
+  // ==== Documents made exactly once ====
+
+  // One document as the host asks for it: what it is called in messages, whether it has a
+  // storage number, and a fingerprint of everything that makes it this document (kind,
+  // positions, sums, payments), so that a repeated request can be recognised.
+  struct TDocumentRequest {
+    std::string Kind;
+    bool Numbered = true;  // a fiscal document with its own number in the storage
+    std::string Fingerprint;
+  };
+  // A document whose closing call failed while the register could not be reached: whether it
+  // was made is asked at the next call on that register.
+  struct TUndecidedDocument {
+    TDocumentRequest Request;
+    TDevice::TDocumentMark Mark;
+    std::string Failure;
+  };
+  // Runs a document operation so that the document is made at most once and never reported as
+  // failed when the register made it. `make` does the whole operation; `output` writes the
+  // output of a document already made (leniently), or nothing.
+  void MakeDocument(const TDocumentRequest& request, const std::function<void()>& make,
+                    const std::function<void()>& output);
+  // Settles the current register's undecided document, if any, before a call. True when
+  // `request` asks for that very document and the register made it: `output` has answered.
+  bool SettleUndecided(const TDocumentRequest* request, const std::function<void()>& output);
+  void SettleBeforeCall() override { SettleUndecided(nullptr, {}); }
+  // A message for the host (AddError with status 0: shown to the user, not raised), also logged.
+  void Notify(const std::string& message);
+  // The undecided document of each register, by the register's connection.
+  const std::map<std::string, TUndecidedDocument>& UndecidedDocuments() const { return FUndecided; }
 
   // How sessions reach DTO10: the library's ProgID unless a test or tool says otherwise.
   static void SetDeviceFactory(TDevice::ObjectFactory factory);
@@ -113,9 +146,19 @@ class TDriver : public TEcrlDriver {
  private:
   // One position of a text document: a text line, a barcode or graphic text.
   void PrintTextPosition(pugi::xml_node position);
+  // The steps of a receipt (also a correction receipt of formats 1.1 and 1.2), and of the older
+  // correction receipt, each ending with the result document.
+  void ReceiptSteps(bool electronically, const pugi::xml_document& checkPackage,
+                    pugi::xml_document& documentOutputParameters, bool isCorrection);
+  void OlderCorrectionSteps(const pugi::xml_document& package,
+                            pugi::xml_document& documentOutputParameters);
+  // The result document of a receipt already made, written anew from the register.
+  void RefillDocumentOutput(pugi::xml_document& output);
 
   std::map<std::u16string, std::unique_ptr<TDeviceDriver>> FInstanceList;
   TDeviceDriver* FInstance = nullptr;
+  // Kept across DisconnectEquipment/ConnectEquipment of the same register.
+  std::map<std::string, TUndecidedDocument> FUndecided;
 };
 
 // Breaks a text into printer lines of at most `width` characters, preferring spaces; blank lines

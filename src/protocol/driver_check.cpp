@@ -9,6 +9,7 @@
 #include "support/encoding.h"
 #include "support/equipment_errors.h"
 #include "support/text.h"
+#include "support/xml.h"
 
 namespace vantorel {
 
@@ -111,7 +112,31 @@ std::string GoodCodeText(pugi::xml_node good, bool ffd12,
 
 }  // namespace
 
+namespace {
+TDriver::TDocumentRequest ReceiptRequest(bool isCorrection, bool electronically,
+                                         const pugi::xml_document& package) {
+  // The package as parsed: the same request sent again gives the same text.
+  return {isCorrection ? "Чек коррекции" : "Чек", true,
+          std::string(isCorrection ? "correction|" : "receipt|") + (electronically ? "e|" : "p|") +
+              xml::ToUtf8Text(package)};
+}
+}  // namespace
+
 void TDriver::ProcessCheck(bool electronically, const pugi::xml_document& checkPackage,
+                           pugi::xml_document& documentOutputParameters, bool isCorrection) {
+  MakeDocument(
+      ReceiptRequest(isCorrection, electronically, checkPackage),
+      [&] { ReceiptSteps(electronically, checkPackage, documentOutputParameters, isCorrection); },
+      [&] { RefillDocumentOutput(documentOutputParameters); });
+}
+
+void TDriver::RefillDocumentOutput(pugi::xml_document& output) {
+  output.reset();
+  xml::NewOutput(output);
+  BuildDocumentOutputParameters(output, true);
+}
+
+void TDriver::ReceiptSteps(bool electronically, const pugi::xml_document& checkPackage,
                            pugi::xml_document& documentOutputParameters, bool isCorrection) {
   TDeviceDriver& in = Instance();
   TDevice& dev = in.Device();
@@ -241,12 +266,21 @@ void TDriver::ProcessCheck(bool electronically, const pugi::xml_document& checkP
 
 void TDriver::ProcessCorrectionCheck(bool electronically, const pugi::xml_document& package,
                                      pugi::xml_document& documentOutputParameters) {
-  TDeviceDriver& in = Instance();
-  TDevice& dev = in.Device();
+  TDevice& dev = Device();
   if (dev.FFDVersion != TFFDVersion::ffd10 && dev.FFDVersion != TFFDVersion::ffd105) {
     ProcessCheck(electronically, package, documentOutputParameters, true);
     return;
   }
+  MakeDocument(
+      ReceiptRequest(true, electronically, package),
+      [&] { OlderCorrectionSteps(package, documentOutputParameters); },
+      [&] { RefillDocumentOutput(documentOutputParameters); });
+}
+
+void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
+                                   pugi::xml_document& documentOutputParameters) {
+  TDeviceDriver& in = Instance();
+  TDevice& dev = in.Device();
 
   // The older correction receipt: a total and one tax sum per position, no positions.
   const std::int64_t state =

@@ -22,9 +22,10 @@ std::int64_t AmountToCurrency(double amount) {
 }
 
 template <typename Body>
-bool TEcrlDriver::Adapter(V8Variant* result, V8Variant* params, Body&& body) {
+bool TEcrlDriver::Adapter(V8Variant* result, V8Variant* params, Body&& body, bool document) {
   try {
     SelectInstance(V8GetWString(&params[0]));
+    if (!document) SettleBeforeCall();
     body();
     SetSuccess(result);
   } catch (const EquException& e) {
@@ -60,7 +61,7 @@ bool TEcrlDriver::OperationFNM(V8Variant* result, V8Variant* params, long) {
 }
 
 bool TEcrlDriver::OpenShiftM(V8Variant* result, V8Variant* params, long) {
-  return Adapter(result, params, [&] {
+  return DocumentAdapter(result, params, [&] {
     pugi::xml_document in, out;
     Parse(&params[1], in);
     xml::NewOutput(out);
@@ -70,7 +71,7 @@ bool TEcrlDriver::OpenShiftM(V8Variant* result, V8Variant* params, long) {
 }
 
 bool TEcrlDriver::CloseShiftM(V8Variant* result, V8Variant* params, long) {
-  return Adapter(result, params, [&] {
+  return DocumentAdapter(result, params, [&] {
     pugi::xml_document in, out;
     Parse(&params[1], in);
     xml::NewOutput(out);
@@ -80,7 +81,7 @@ bool TEcrlDriver::CloseShiftM(V8Variant* result, V8Variant* params, long) {
 }
 
 bool TEcrlDriver::ProcessCheckM(V8Variant* result, V8Variant* params, long) {
-  return Adapter(result, params, [&] {
+  return DocumentAdapter(result, params, [&] {
     const bool electronically = V8GetBool(&params[1]);
     pugi::xml_document in, out;
     Parse(&params[2], in);
@@ -91,7 +92,7 @@ bool TEcrlDriver::ProcessCheckM(V8Variant* result, V8Variant* params, long) {
 }
 
 bool TEcrlDriver::ProcessCorrectionCheckM(V8Variant* result, V8Variant* params, long) {
-  return Adapter(result, params, [&] {
+  return DocumentAdapter(result, params, [&] {
     const bool electronically = V8GetBool(&params[1]);
     pugi::xml_document in, out;
     Parse(&params[2], in);
@@ -110,7 +111,7 @@ bool TEcrlDriver::PrintTextDocumentM(V8Variant* result, V8Variant* params, long)
 }
 
 bool TEcrlDriver::CashInOutcomeM(V8Variant* result, V8Variant* params, long) {
-  return Adapter(result, params, [&] {
+  return DocumentAdapter(result, params, [&] {
     pugi::xml_document in;
     Parse(&params[1], in);
     CashInOutcome(in, AmountToCurrency(V8GetDouble(&params[2])));
@@ -227,15 +228,18 @@ void TEcrlDriver::Declare(DriverClassInfo& info) {
                                                            u"НапечататьТекстовыйДокумент", 2));
   m.push_back(ExportMeth<&TEcrlDriver::CashInOutcomeM>(u"CashInOutcome",
                                                        u"НапечататьЧекВнесенияВыемки", 3));
-  m.push_back(ExportMeth<&TEcrlDriver::PrintXReportM>(u"PrintXReport",
-                                                      u"НапечататьОтчетБезГашения", 2));
+  m.push_back(
+      ExportMeth<&TEcrlDriver::PrintXReportM>(u"PrintXReport", u"НапечататьОтчетБезГашения", 2));
   m.push_back(ExportMeth<&TEcrlDriver::GetCurrentStatusM>(u"GetCurrentStatus",
                                                           u"ПолучитьТекущееСостояние", 3));
   m.push_back(ExportMeth<&TEcrlDriver::ReportCurrentStatusOfSettlementsM>(
       u"ReportCurrentStatusOfSettlements", u"ОтчетОТекущемСостоянииРасчетов", 3));
-  m.push_back(ExportMeth<&TEcrlDriver::OpenCashDrawerM>(u"OpenCashDrawer", u"ОткрытьДенежныйЯщик", 1));
-  m.push_back(ExportMeth<&TEcrlDriver::GetLineLengthM>(u"GetLineLength", u"ПолучитьШиринуСтроки", 2));
-  m.push_back(ExportMeth<&TEcrlDriver::PrintCheckCopyM>(u"PrintCheckCopy", u"НапечататьКопиюЧека", 2));
+  m.push_back(
+      ExportMeth<&TEcrlDriver::OpenCashDrawerM>(u"OpenCashDrawer", u"ОткрытьДенежныйЯщик", 1));
+  m.push_back(
+      ExportMeth<&TEcrlDriver::GetLineLengthM>(u"GetLineLength", u"ПолучитьШиринуСтроки", 2));
+  m.push_back(
+      ExportMeth<&TEcrlDriver::PrintCheckCopyM>(u"PrintCheckCopy", u"НапечататьКопиюЧека", 2));
   m.push_back(ExportMeth<&TEcrlDriver::OpenSessionRegistrationKMM>(
       u"OpenSessionRegistrationKM", u"ОткрытьСессиюРегистрацииКМ", 1));
   m.push_back(ExportMeth<&TEcrlDriver::CloseSessionRegistrationKMM>(
@@ -246,8 +250,8 @@ void TEcrlDriver::Declare(DriverClassInfo& info) {
   m.push_back(ExportMeth<&TEcrlDriver::ConfirmKMM>(u"ConfirmKM", u"ПодтвердитьКМ", 3));
   m.push_back(ExportMeth<&TEcrlDriver::SetDateTimeM>(u"SetDateTime", u"УстановитьДатуВремя", 2));
   m.push_back(ExportMeth<&TEcrlDriver::GetDateTimeM>(u"GetDateTime", u"ПолучитьДатуВремя", 2));
-  m.push_back(ExportMeth<&TEcrlDriver::GetDocumentInformationM>(u"GetDocumentInformation",
-                                                                u"ПолучитьИнформациюПоДокументу", 3));
+  m.push_back(ExportMeth<&TEcrlDriver::GetDocumentInformationM>(
+      u"GetDocumentInformation", u"ПолучитьИнформациюПоДокументу", 3));
   TCommonDriver::Declare(info);
 }
 

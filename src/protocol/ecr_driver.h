@@ -17,9 +17,14 @@ class TEcrlDriver : public TCommonDriver {
   static void UpdateDriverInfo(TDriverInfo& info);
   static void Declare(DriverClassInfo& info);
 
+  // Runs before every fiscal-register method except those making a document, once the instance
+  // is selected: settles what an earlier call left undecided on that register.
+  virtual void SettleBeforeCall() {}
+
   // Fiscal operations, implemented by the concrete driver.
   virtual void GetDataKKT(pugi::xml_document& tableParametersKKT) = 0;
-  virtual void OperationFN(std::uint8_t operationType, const pugi::xml_document& parametersFiscal) = 0;
+  virtual void OperationFN(std::uint8_t operationType,
+                           const pugi::xml_document& parametersFiscal) = 0;
   virtual void OpenShift(const pugi::xml_document& input, pugi::xml_document& output) = 0;
   virtual void CloseShift(const pugi::xml_document& input, pugi::xml_document& output) = 0;
   virtual void ProcessCheck(bool electronically, const pugi::xml_document& checkPackage,
@@ -72,8 +77,13 @@ class TEcrlDriver : public TCommonDriver {
  private:
   // Selects the device of P1, runs the body, records the outcome: equipment errors keep their
   // code, everything else is 1001.
+  // `document`: the method makes a document and settles what was left undecided itself.
   template <typename Body>
-  bool Adapter(V8Variant* result, V8Variant* params, Body&& body);
+  bool Adapter(V8Variant* result, V8Variant* params, Body&& body, bool document = false);
+  template <typename Body>
+  bool DocumentAdapter(V8Variant* result, V8Variant* params, Body&& body) {
+    return Adapter(result, params, std::forward<Body>(body), true);
+  }
 };
 
 // The amount of CashInOutcome as currency: ×10000, rounded half to even.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -187,8 +188,10 @@ int Info(Host& host, bool json) {
 }
 
 // Runs the commands on one object. Usage errors stop the run (exit 2) after closing the object.
-int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
-                const std::filesystem::path& baseDir, bool scenario) {
+// `next` gives the commands one at a time (false at the end), so that lines read from a pipe run
+// as soon as they arrive; `total` is their number when known beforehand (0: not known).
+int RunCommands(Host& host, const std::function<bool(ScenarioLine&)>& next, std::size_t total,
+                bool json, const std::filesystem::path& baseDir, bool scenario) {
   SetActivity("creating the object");
   auto c = host.Create(g_className);
   // Each block is printed when its call is over, so that a progress line on the terminal can be
@@ -205,16 +208,24 @@ int RunCommands(Host& host, const std::vector<ScenarioLine>& lines, bool json,
   };
   bool ok = true;
   int status = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto& line = lines[i];
+  ScenarioLine line;
+  for (std::size_t i = 0;; ++i) {
+    try {
+      if (!next(line)) break;
+    } catch (const UsageError& e) {
+      clearProgress();
+      std::cerr << "kkt-host: " << e.what() << "\n";
+      status = 2;
+      break;
+    }
     const std::string where = scenario
                                   ? "line " + std::to_string(line.number) + ": " + line.command.name
                                   : line.command.name;
     SetActivity(where);
     std::string text = line.command.name;
     if (progress) {
-      text = "line " + std::to_string(line.number) + " (" + std::to_string(i + 1) + " of " +
-             std::to_string(lines.size()) + "): " + line.command.name;
+      text = "line " + std::to_string(line.number) + " (" + std::to_string(i + 1) +
+             (total ? " of " + std::to_string(total) : std::string()) + "): " + line.command.name;
       std::cerr << "\r" << text << std::flush;
       progressWidth = Width(text);
     }
@@ -282,6 +293,7 @@ int Main(std::vector<std::string> args) {
   std::vector<ScenarioLine> lines;
   std::filesystem::path baseDir;
   bool scenario = false;
+  bool fromStdin = false;
   if (command == "info") {
     if (!rest.empty()) throw UsageError("info takes no arguments");
   } else if (command == "call") {
@@ -299,7 +311,7 @@ int Main(std::vector<std::string> args) {
 #if defined(_WIN32)
       _setmode(_fileno(stdin), _O_BINARY);
 #endif
-      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+      fromStdin = true;
     } else {
       const auto file = PathFromUtf8(rest[0]);
       std::ifstream in(file, std::ios::binary);
@@ -307,7 +319,7 @@ int Main(std::vector<std::string> args) {
       text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       baseDir = file.parent_path();
     }
-    lines = ParseScenario(text);
+    if (!fromStdin) lines = ParseScenario(text);
     scenario = true;
   } else if (command == "demo") {
     // Its own file (demo.cpp): it drives the object itself.
@@ -320,7 +332,43 @@ int Main(std::vector<std::string> args) {
   Host host(addin);
   if (command == "info") return Info(host, json);
   if (command == "demo") return RunDemo(host, g_className, rest);
-  return RunCommands(host, lines, json, baseDir, scenario);
+  if (fromStdin) {
+    // Each line runs as soon as it is read, and its answer is out before the next is read: a
+    // person or a program can drive the object call by call.
+    int number = 0;
+    bool bom = true;
+    const auto next = [&](ScenarioLine& line) {
+      std::string raw;
+      while (std::getline(std::cin, raw)) {
+        ++number;
+        if (bom && raw.starts_with("\xEF\xBB\xBF")) raw.erase(0, 3);
+        bom = false;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        std::vector<ScenarioLine> parsed;
+        try {
+          parsed = ParseScenario(raw);
+        } catch (const UsageError& e) {
+          // ParseScenario counts this one line as line 1.
+          std::string what = e.what();
+          if (what.starts_with("line 1: ")) what.erase(0, 8);
+          throw UsageError("line " + std::to_string(number) + ": " + what);
+        }
+        if (parsed.empty()) continue;
+        line = std::move(parsed.front());
+        line.number = number;
+        return true;
+      }
+      return false;
+    };
+    return RunCommands(host, next, 0, json, baseDir, scenario);
+  }
+  std::size_t at = 0;
+  const auto next = [&](ScenarioLine& line) {
+    if (at >= lines.size()) return false;
+    line = lines[at++];
+    return true;
+  };
+  return RunCommands(host, next, lines.size(), json, baseDir, scenario);
 }
 
 std::vector<std::string> Arguments(int argc, char** argv) {

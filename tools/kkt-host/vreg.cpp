@@ -42,8 +42,10 @@ constexpr const char* kVregUsage =
     "                            what the register printed (the last N documents); --clear\n"
     "                            tears the paper off after showing it\n"
     "  set KEY=VALUE...          change the configuration (keys: vreg set --list)\n"
-    "  fault OPERATION [code=N] [skip=N] [times=N] [text=TEXT]\n"
-    "                            make the register fail an operation (e.g. closeReceipt)\n"
+    "  fault OPERATION [code=N] [skip=N] [times=N] [text=TEXT] [after=true] [lost=N]\n"
+    "                            make the register fail an operation (e.g. closeReceipt);\n"
+    "                            after=true: carry it out first, then fail (a late error);\n"
+    "                            lost=N: the link breaks, the next N calls fail too\n"
     "  fault clear               forget every planned fault\n"
     "  reset [--keep-config]     a fresh register: new storage, no shifts, no paper\n"
     "  list                      the registers in the state folder\n"
@@ -369,11 +371,17 @@ Summary Summarise(const Target& t, const DeviceState& s) {
                       {"skip", f.skip},
                       {"times", f.times},
                       {"code", f.code},
-                      {"description", f.description}});
+                      {"description", f.description},
+                      {"after", f.after},
+                      {"lost", f.lost}});
     add("planned fault",
-        f.operation + ": " + (f.skip ? "after " + std::to_string(f.skip) + " calls, " : "") +
-            (f.times == 0 ? "every call" : std::to_string(f.times) + " call(s)") + " fail with " +
-            std::to_string(f.code) + (f.description.empty() ? "" : " \"" + f.description + "\""));
+        (f.operation == "*" ? std::string("any operation") : f.operation) + ": " +
+            (f.skip ? "after " + std::to_string(f.skip) + " calls, " : "") +
+            (f.times == 0 ? "every call" : std::to_string(f.times) + " call(s)") +
+            (f.after ? " carried out, then" : "") + " fail with " +
+            (f.lost ? "a lost link (and the next " + std::to_string(f.lost) + ")"
+                    : std::to_string(f.code) +
+                          (f.description.empty() ? "" : " \"" + f.description + "\"")));
   }
   j["faults"] = faults;
   std::size_t documents = 0;
@@ -643,15 +651,23 @@ int FaultCommand(const Target& t, const std::vector<std::string>& args) {
       f.times = number(0, 1000000);
     else if (key == "text")
       f.description = value;
+    else if (key == "after" && (value == "true" || value == "false"))
+      f.after = value == "true";
+    else if (key == "lost")
+      f.lost = number(0, 1000000);
     else
       throw UsageError("vreg fault: unknown '" + args[i] +
-                       "'; write code=N, skip=N, times=N (0 = every call) or text=TEXT");
+                       "'; write code=N, skip=N, times=N (0 = every call), text=TEXT, "
+                       "after=true|false or lost=N");
   }
   s.config.faults.push_back(f);
   Save(t, s);
-  std::cerr << "kkt-host: " << f.operation << " will fail with " << f.code
+  std::cerr << "kkt-host: " << f.operation << " will fail with "
+            << (f.lost ? "a lost link" : std::to_string(f.code))
             << (f.skip ? " after " + std::to_string(f.skip) + " good calls" : "") << " ("
             << (f.times == 0 ? "every call" : std::to_string(f.times) + " time(s)")
+            << (f.after ? ", carried out first" : "")
+            << (f.lost ? ", and the next " + std::to_string(f.lost) + " call(s) too" : "")
             << "); vreg fault clear takes it back\n";
   return 0;
 }

@@ -15,8 +15,8 @@
 //   markingProcessingResult, markingProcessingCode, markingCodeType, markingOnlineError,
 //   ofdConfirmsAtOnce, paperPresent, paperNearEnd, paperEndsInNextDocument, coverOpen,
 //   printerError, fnMemoryOverflow, fnNeedReplacement, fnResourceExhausted, fnCriticalError,
-//   fnOfdTimeout, faults [{"operation", "skip", "times", "code", "description"}], traceLimit,
-//   tapeLimit.
+//   fnOfdTimeout, faults [{"operation", "skip", "times", "code", "description", "after",
+//   "lost"}], traceLimit, tapeLimit.
 // The library itself (not a register) has its own file, library.json in the same folder:
 // {"version": "10.10.6.0"}, the text that Version answers; read when an object is created.
 // A file with only a "config" section is a register about to be created with that configuration.

@@ -18,15 +18,21 @@ namespace vantorel::emulator {
 
 using Kopecks = std::int64_t;
 
-// One planned failure: calls of `operation` (letter case ignored) are counted; after `skip`
-// successful-looking calls pass, the next `times` calls fail with `code`/`description` (times 0:
-// every call from then on). Consumed faults are removed.
+// One planned failure: calls of `operation` (letter case ignored; "*" any operation) are counted;
+// after `skip` successful-looking calls pass, the next `times` calls fail with `code`/`description`
+// (times 0: every call from then on). Consumed faults are removed.
+// `after`: the operation is carried out first and the planned error is reported afterwards (the
+// paper ran out after the storage recorded the document). `lost`: the link breaks: the call fails
+// as a broken link does (with `after` the operation was carried out and only its answer is lost),
+// and so do the next `lost` calls of any operation (a "*" fault stands for them in the list).
 struct Fault {
   std::string operation;
   int skip = 0;
   int times = 1;
   int code = 0;
   std::string description;
+  bool after = false;
+  int lost = 0;
   friend bool operator==(const Fault&, const Fault&) = default;
 };
 
