@@ -109,6 +109,30 @@ TEST_F(VregTest, InjectedFaultFailsTheNthCallOnly) {
   EXPECT_TRUE(r.obj->device()->config().faults.empty());
 }
 
+// A late error: the operation is carried out and the planned error reported afterwards. A lost
+// answer: carried out, the call fails as a broken link does, and so do the next calls of any
+// operation. Both survive the configuration's round trip through its file.
+TEST_F(VregTest, InjectedFaultsMayComeAfterTheOperationAndLoseTheLink) {
+  Reg r;
+  ASSERT_EQ(r.Connect(), 0);
+  r.obj->device()->AddFault({"openShift", 0, 1, 44, "Нет бумаги", true, 0});
+  EXPECT_EQ(r.OpenShift(), 44);
+  EXPECT_EQ(r.ErrorText(), "Нет бумаги");
+  EXPECT_TRUE(r.obj->device()->Snapshot().shiftOpen) << "the shift was opened all the same";
+
+  r.obj->device()->AddFault({"queryData", 0, 1, 999, "", true, 2});
+  EXPECT_EQ(r.Query("LIBFPTR_DT_CASH_SUM"), errc::kNotConnected);
+  EXPECT_EQ(r.Query("LIBFPTR_DT_SHIFT_STATE"), errc::kNotConnected) << "the link stays down";
+  EXPECT_EQ(r.Call("checkDocumentClosed"), errc::kNotConnected);
+  EXPECT_EQ(r.Query("LIBFPTR_DT_SHIFT_STATE"), 0);
+  EXPECT_TRUE(r.obj->device()->config().faults.empty());
+
+  Config c;
+  c.faults = {{"closeReceipt", 2, 1, 44, "Нет бумаги", true, 0},
+              {"payment", 0, 3, 999, "", true, 5}};
+  EXPECT_EQ(ConfigFromJsonText(ConfigToJsonText(c)).faults, c.faults);
+}
+
 TEST_F(VregTest, HardwareConditionsStopPrinting) {
   Reg r;
   ASSERT_EQ(r.Connect(), 0);

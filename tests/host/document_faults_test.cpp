@@ -1,0 +1,490 @@
+// Exactly one fiscal document whatever the register does: the add-in loaded as the host loads it,
+// a virtual register that fails one call of a document's sequence (refused; carried out and then
+// failed; carried out and its answer lost with the link down for two more calls), and a host that
+// retries while it is told False (at most three attempts, reconnecting in between). The document
+// must be in the storage exactly once, and the host's last answer must be success with its data.
+// Faults are planned through the virtual register's Device API on its state while the register is
+// disconnected (and once with `kkt-host vreg fault`, as a person would plan them).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <pugixml.hpp>
+
+#include "component.h"
+#include "vregister/register.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kkthost::Component;
+using kkthost::Host;
+using kkthost::Value;
+
+void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+// The register's operations a document may call; the register refuses faults of other names.
+const char* const kOperations[] = {"queryData",
+                                   "fnQueryData",
+                                   "operatorLogin",
+                                   "openReceipt",
+                                   "registration",
+                                   "payment",
+                                   "closeReceipt",
+                                   "cancelReceipt",
+                                   "printText",
+                                   "printBarcode",
+                                   "openShift",
+                                   "report",
+                                   "cashIncome",
+                                   "cashOutcome",
+                                   "receiptTotal",
+                                   "receiptTax",
+                                   "checkDocumentClosed",
+                                   "lineFeed",
+                                   "cut",
+                                   "writeSalesNotice",
+                                   "openDrawer",
+                                   "readDeviceSetting",
+                                   "printPixelBuffer"};
+
+const char* const kSale =
+    "<CheckPackage><Parameters OperationType=\"1\" CashierName=\"Кассир\" TaxationSystem=\"0\"/>"
+    "<Positions><FiscalString Name=\"Хлеб\" Quantity=\"2\" PriceWithDiscount=\"40.5\""
+    " AmountWithDiscount=\"81\" DiscountAmount=\"0\" VATRate=\"10\" VATAmount=\"7.36\""
+    " CalculationSubject=\"1\" PaymentMethod=\"4\"/>"
+    "<TextString Text=\"Спасибо за покупку\"/><Barcode Type=\"EAN13\" Value=\"4601234567893\"/>"
+    "</Positions><Payments Cash=\"50\" ElectronicPayment=\"31\"/></CheckPackage>";
+
+const char* const kCorrection =
+    "<CheckPackage><Parameters OperationType=\"1\" CashierName=\"Кассир\" TaxationSystem=\"0\">"
+    "<CorrectionData Type=\"0\" Date=\"2026-01-15\" Number=\"17\"/></Parameters>"
+    "<Positions><FiscalString Name=\"Молоко\" Quantity=\"1\" PriceWithDiscount=\"90\""
+    " AmountWithDiscount=\"90\" DiscountAmount=\"0\" VATRate=\"20\" VATAmount=\"15\""
+    " CalculationSubject=\"1\" PaymentMethod=\"4\"/></Positions>"
+    "<Payments Cash=\"90\"/></CheckPackage>";
+
+// What the register holds, read through the add-in.
+struct Counts {
+  long long lastDocument = 0, sales = 0, corrections = 0, cashIn = 0, shiftState = 0;
+};
+
+class DocumentFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { host = new Host(kkthost::BesideExecutable(VANTOREL_ADDIN_FILE)); }
+  static void TearDownTestSuite() {
+    delete host;
+    host = nullptr;
+  }
+  void SetUp() override {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the paper-out and late-error cases run as kkt-host scenarios "
+                    "through COM";
+#endif
+    root = fs::temp_directory_path() / "vantorel-document-faults";
+    fs::remove_all(root);
+    fs::create_directories(root / "vreg");
+    fs::create_directories(root / "data");
+    if (const char* old = std::getenv("XDG_DATA_HOME")) oldDataHome = old;
+    SetEnv("XDG_DATA_HOME", (root / "data").string());
+    SetEnv("VANTOREL_VREG_DIR", (root / "vreg").string());
+    // A short paper tape: the state is written at every document, and a tape of hundreds of
+    // documents would make every write slow.
+    std::ofstream(root / "vreg" / "usb.json") << R"({"format": 1, "config": {"tapeLimit": 200}})";
+    driver = host->Create("vantorel");
+    Fresh();
+  }
+  // A register with an open shift. The whole state is written at every document, so the matrix
+  // starts on a new storage every few cases instead of filling one with hundreds of documents.
+  void Fresh(bool newStorage = false) {
+    if (newStorage) {
+      auto r = Register();
+      const std::int64_t now = r->Now();
+      r->Edit([&](vantorel::emulator::DeviceState& s) {
+        s = vantorel::emulator::NewDeviceState(s.config, now);
+      });
+    }
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Ok(Call("OpenShift", {Value::Text(id),
+                                      Value::Text("<InputParameters><Parameters "
+                                                  "CashierName=\"Кассир\"/></InputParameters>"),
+                                      Value::Empty()})));
+    Disconnect();
+  }
+  void TearDown() override {
+    if (driver) {
+      if (!id.empty()) Disconnect();
+      for (const auto& f : driver->Close()) ADD_FAILURE() << f.Describe();
+      driver.reset();
+    }
+    SetEnv("XDG_DATA_HOME", oldDataHome);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  kkthost::CallOutcome Call(std::string_view method, std::vector<Value> params) {
+    return driver->Call(method, std::move(params));
+  }
+  static bool Ok(const kkthost::CallOutcome& out) {
+    return out.hostResult && out.result && out.result->boolean;
+  }
+  // A host reconnecting: a connection that fails is tried again, three times at most.
+  bool Connect() {
+    for (int i = 0; i < 3; ++i) {
+      auto out = Call("ConnectEquipment",
+                      {Value::Empty(), Value::Empty(),
+                       Value::Text(R"(<Parameters><Parameter Name="PortNumber" Value="0"/>)"
+                                   R"(</Parameters>)")});
+      if (Ok(out)) {
+        id = out.params[0].text;
+        return true;
+      }
+    }
+    return false;
+  }
+  void Disconnect() {
+    Call("DisconnectEquipment", {Value::Text(id)});
+    id.clear();
+  }
+
+  // The register's own state, through its Device API (only while no connection is open: the add-in
+  // has its own copy of the register, which writes the state when the connection closes).
+  static std::shared_ptr<vantorel::emulator::Device> Register() {
+    return vantorel::emulator::Device::ForSettings({});
+  }
+  static void Plan(vantorel::emulator::Fault fault) { Register()->AddFault(std::move(fault)); }
+  static void ClearFaults() {
+    auto r = Register();
+    auto c = r->config();
+    c.faults.clear();
+    r->SetConfig(c);
+  }
+
+  // kkt-host vreg with these arguments (while no connection is open); its standard output.
+  std::string Vreg(const std::string& args) {
+    const std::string command =
+        "\"" + kkthost::BesideExecutable("kkt-host").string() + "\" vreg " + args + " 2>/dev/null";
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+    return out;
+  }
+
+  Counts Read() {
+    Counts c;
+    auto out =
+        Call("GetCurrentStatus", {Value::Text(id),
+                                  Value::Text(R"(<InputParameters><Parameters GetCounters="true"/>)"
+                                              R"(</InputParameters>)"),
+                                  Value::Empty()});
+    EXPECT_TRUE(Ok(out));
+    pugi::xml_document doc;
+    doc.load_string(out.params[2].text.c_str());
+    const auto p = doc.child("OutputParameters").child("Parameters");
+    c.lastDocument = p.attribute("CheckNumber").as_llong();
+    c.shiftState = p.attribute("ShiftState").as_llong();
+    c.sales = p.child("CountersOperationType1").attribute("CheckCount").as_llong();
+    c.corrections = p.child("CountersOperationType1").attribute("CorrectionCheckCount").as_llong();
+    c.cashIn = p.child("CashIn").attribute("Count").as_llong();
+    return c;
+  }
+  Counts ReadDisconnected() {
+    EXPECT_TRUE(Connect());
+    const Counts c = Read();
+    Disconnect();
+    return c;
+  }
+
+  // How often each operation is called while `during` runs (starting disconnected): every
+  // operation gets a fault that never fires, and the calls it counted are read back.
+  std::map<std::string, int> CountCalls(const std::function<void()>& during) {
+    constexpr int kNever = 1000000;
+    for (const char* op : kOperations)
+      if (vantorel::emulator::IsDeviceOperation(op)) Plan({op, kNever, 1, 999, ""});
+    during();
+    std::map<std::string, int> calls;
+    for (const auto& f : Register()->config().faults)
+      if (const int n = kNever - f.skip; n > 0) calls[f.operation] = n;
+    ClearFaults();
+    return calls;
+  }
+
+  // One kind of document: how the host asks for it, and whether the register holds it once with
+  // the answer matching it.
+  struct Document {
+    const char* name;
+    std::function<kkthost::CallOutcome()> make;
+    std::function<bool(const Counts& before, const Counts& after, const kkthost::CallOutcome&)>
+        holds;
+    // Brings the register where the document starts; true when it changed anything.
+    std::function<bool(const Counts&)> prepare;
+  };
+
+  // The receipt the answer names is the storage's last document, with the same fiscal sign
+  // (connected).
+  bool AnswerNamesLastReceipt(const kkthost::CallOutcome& out, const Counts& after,
+                              std::string* why) {
+    pugi::xml_document doc;
+    doc.load_string(out.params[3].text.c_str());
+    const auto p = doc.child("DocumentOutputParameters").child("Parameters");
+    if (p.attribute("CheckNumber").as_llong() != after.lastDocument) {
+      *why = "CheckNumber " + std::string(p.attribute("CheckNumber").value()) + ", storage " +
+             std::to_string(after.lastDocument);
+      return false;
+    }
+    auto read =
+        Call("GetDocumentInformation",
+             {Value::Text(id), Value::I4(static_cast<int>(after.lastDocument)), Value::Empty()});
+    pugi::xml_document stored;
+    stored.load_string(read.params[2].text.c_str());
+    const std::string sign =
+        stored.child("CheckPackage").child("Parameters").attribute("FiscalSign").value();
+    if (sign.empty() || sign != p.attribute("FiscalSign").value()) {
+      *why = "FiscalSign " + std::string(p.attribute("FiscalSign").value()) + ", storage " + sign;
+      return false;
+    }
+    return true;
+  }
+
+  // The whole matrix for one document; returns {held, cases}.
+  std::pair<int, int> Matrix(const Document& d) {
+    const auto connectCalls = CountCalls([&] {
+      EXPECT_TRUE(Connect());
+      Disconnect();
+    });
+    d.prepare(ReadDisconnected());
+    auto docCalls = CountCalls([&] {
+      EXPECT_TRUE(Connect());
+      EXPECT_TRUE(Ok(d.make()));
+      Disconnect();
+    });
+    for (auto& [op, n] : docCalls) n -= connectCalls.count(op) ? connectCalls.at(op) : 0;
+
+    const struct {
+      const char* name;
+      bool after;
+      int lost;
+    } kinds[] = {{"refused", false, 0}, {"late error", true, 0}, {"lost answer", true, 2}};
+    int held = 0, cases = 0;
+    Counts before = ReadDisconnected();
+    for (const auto& kind : kinds)
+      for (const auto& [op, n] : docCalls)
+        for (int k = 0; k < n; ++k) {
+          const std::string label =
+              std::string(d.name) + ", " + kind.name + " at " + op + " #" + std::to_string(k + 1);
+          SCOPED_TRACE(label);
+          if (++cases % 16 == 0) {
+            Fresh(true);
+            before = ReadDisconnected();
+          }
+          if (d.prepare(before)) before = ReadDisconnected();
+          const int skip = (connectCalls.count(op) ? connectCalls.at(op) : 0) + k;
+          Plan({op, skip, 1, 999, "Сбой для проверки", kind.after, kind.lost});
+          kkthost::CallOutcome last;
+          bool ok = false;
+          for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
+            if (attempt > 0) Disconnect();
+            if (!Connect()) continue;
+            last = d.make();
+            ok = Ok(last);
+          }
+          if (!id.empty()) Disconnect();
+          ClearFaults();  // what the calls never reached
+          EXPECT_TRUE(Connect());
+          const Counts after = Read();
+          const Counts was = before;
+          before = after;
+          if (!ok)
+            ADD_FAILURE() << "three attempts, all told False: "
+                          << driver->GetLastError().description;
+          else if (d.holds(was, after, last))
+            ++held;
+          else
+            ADD_FAILURE() << "documents before " << was.lastDocument << ", after "
+                          << after.lastDocument;
+          Disconnect();
+        }
+    std::cout << "[ matrix  ] " << d.name << ": " << held << " / " << cases << " cases held\n";
+    return {held, cases};
+  }
+
+  static inline Host* host = nullptr;
+  fs::path root;
+  std::string oldDataHome;
+  std::unique_ptr<Component> driver;
+  std::string id;
+};
+
+TEST_F(DocumentFaults, EveryCallOfEveryDocumentFailingInEveryWayLeavesOneDocument) {
+  const auto noop = [](const Counts&) { return false; };
+  const auto receipt = [&](const char* package, bool correction) {
+    return [this, package, correction] {
+      return Call(correction ? "ProcessCorrectionCheck" : "ProcessCheck",
+                  {Value::Text(id), Value::Bool(false), Value::Text(package), Value::Empty()});
+    };
+  };
+  const Document documents[] = {
+      {"sale receipt", receipt(kSale, false),
+       [&](const Counts& b, const Counts& a, const kkthost::CallOutcome& out) {
+         std::string why;
+         const bool held = a.sales == b.sales + 1 && a.lastDocument == b.lastDocument + 1 &&
+                           AnswerNamesLastReceipt(out, a, &why);
+         if (!why.empty()) ADD_FAILURE() << why;
+         return held;
+       },
+       noop},
+      {"correction receipt", receipt(kCorrection, true),
+       [&](const Counts& b, const Counts& a, const kkthost::CallOutcome& out) {
+         std::string why;
+         const bool held = a.corrections == b.corrections + 1 &&
+                           a.lastDocument == b.lastDocument + 1 &&
+                           AnswerNamesLastReceipt(out, a, &why);
+         if (!why.empty()) ADD_FAILURE() << why;
+         return held;
+       },
+       noop},
+      {"cash deposit",
+       [&] {
+         return Call("CashInOutcome",
+                     {Value::Text(id), Value::Text("<InputParameters/>"), Value::R8(100)});
+       },
+       [](const Counts& b, const Counts& a, const kkthost::CallOutcome&) {
+         return a.cashIn == b.cashIn + 1 && a.lastDocument == b.lastDocument;
+       },
+       noop},
+      {"shift closing",
+       [&] {
+         return Call("CloseShift",
+                     {Value::Text(id),
+                      Value::Text(R"(<InputParameters><Parameters CashierName="Кассир"/>)"
+                                  R"(</InputParameters>)"),
+                      Value::Empty()});
+       },
+       // One Z report: one more document, and the shift closed (state 1).
+       [](const Counts& b, const Counts& a, const kkthost::CallOutcome&) {
+         return a.lastDocument == b.lastDocument + 1 && a.shiftState == 1;
+       },
+       [&](const Counts& now) {
+         if (now.shiftState != 1) return false;
+         EXPECT_TRUE(Connect());
+         EXPECT_TRUE(Ok(Call(
+             "OpenShift",
+             {Value::Text(id), Value::Text(R"(<InputParameters><Parameters/></InputParameters>)"),
+              Value::Empty()})));
+         Disconnect();
+         return true;
+       }},
+  };
+  int held = 0, cases = 0;
+  for (const auto& d : documents) {
+    const auto [h, c] = Matrix(d);
+    held += h;
+    cases += c;
+  }
+  std::cout << "[ matrix  ] all documents: " << held << " / " << cases << " cases held\n";
+  EXPECT_EQ(held, cases);
+  EXPECT_GT(cases, 100);
+}
+
+}  // namespace
+
+namespace {
+
+// The cashier's view of the paper running out inside a receipt: the sale succeeds with a message
+// that names the receipt and says what to do, and the copy prints once paper is back.
+TEST_F(DocumentFaults, PaperRunningOutInsideAReceiptIsSuccessAndACopyPrintsLater) {
+  {
+    auto r = Register();
+    auto c = r->config();
+    c.paperEndsInNextDocument = true;
+    r->SetConfig(c);
+  }
+  ASSERT_TRUE(Connect());
+  const Counts before = Read();
+  const auto sale = Call("ProcessCheck",
+                         {Value::Text(id), Value::Bool(false), Value::Text(kSale), Value::Empty()});
+  ASSERT_TRUE(Ok(sale)) << driver->GetLastError().description;
+  const Counts after = Read();
+  EXPECT_EQ(after.sales, before.sales + 1);
+  std::string why;
+  EXPECT_TRUE(AnswerNamesLastReceipt(sale, after, &why)) << why;
+  const std::string number = std::to_string(after.lastDocument);
+  ASSERT_EQ(sale.addErrors.size(), 1u);
+  EXPECT_EQ(sale.addErrors[0].scode, 0) << "a message, not an exception";
+  const std::string& message = sale.addErrors[0].description;
+  for (const std::string& part : std::vector<std::string>{
+           "«Чек» № " + number + " сформирован", "Нет бумаги", "заправьте бумагу",
+           "копию документа № " + number, "Повторять операцию не нужно"})
+    EXPECT_NE(message.find(part), std::string::npos) << part << " in: " << message;
+
+  // Without paper the copy cannot print; with paper loaded it does, once, and makes no document.
+  EXPECT_FALSE(Ok(Call("PrintCheckCopy", {Value::Text(id), Value::Text(number)})));
+  Disconnect();
+  {
+    auto r = Register();
+    r->ClearTape();
+    auto c = r->config();
+    c.paperPresent = true;  // the cashier loads paper
+    r->SetConfig(c);
+  }
+  ASSERT_TRUE(Connect());
+  EXPECT_TRUE(Ok(Call("PrintCheckCopy", {Value::Text(id), Value::Text(number)})))
+      << driver->GetLastError().description;
+  const Counts later = Read();
+  EXPECT_EQ(later.lastDocument, after.lastDocument);
+  EXPECT_EQ(later.sales, after.sales);
+  Disconnect();
+  std::size_t copies = 0;
+  for (const auto& item : Register()->TapeItems())
+    if (item.kind == vantorel::emulator::TapeItem::Kind::kDocumentBegin &&
+        item.text.starts_with("КОПИЯ: "))
+      ++copies;
+  EXPECT_EQ(copies, 1u) << Register()->RenderTape();
+}
+
+// A lost answer at the closing call: the host hears that the receipt may have been made; the next
+// call that is not the same receipt goes on and names the receipt the register made.
+TEST_F(DocumentFaults, AnUndecidedReceiptIsNamedToTheNextOtherCall) {
+  Vreg("fault closeReceipt after=true lost=2");
+  ASSERT_TRUE(Connect());
+  const Counts before = Read();
+  const auto sale = Call("ProcessCheck",
+                         {Value::Text(id), Value::Bool(false), Value::Text(kSale), Value::Empty()});
+  ASSERT_FALSE(Ok(sale));
+  EXPECT_NE(driver->GetLastError().description.find("мог быть сформирован"), std::string::npos)
+      << driver->GetLastError().description;
+  Disconnect();
+  ASSERT_TRUE(Connect());  // the same register reconnected keeps the question
+  const auto cash =
+      Call("CashInOutcome", {Value::Text(id), Value::Text("<InputParameters/>"), Value::R8(10)});
+  ASSERT_TRUE(Ok(cash)) << driver->GetLastError().description;
+  const Counts after = Read();
+  EXPECT_EQ(after.sales, before.sales + 1);
+  EXPECT_EQ(after.cashIn, before.cashIn + 1);
+  ASSERT_EQ(cash.addErrors.size(), 1u);
+  EXPECT_EQ(cash.addErrors[0].scode, 0);
+  EXPECT_NE(cash.addErrors[0].description.find("«Чек» № " + std::to_string(after.lastDocument) +
+                                               " был сформирован"),
+            std::string::npos)
+      << cash.addErrors[0].description;
+  // Settled: the same package now is a new sale.
+  EXPECT_TRUE(Ok(Call("ProcessCheck",
+                      {Value::Text(id), Value::Bool(false), Value::Text(kSale), Value::Empty()})));
+  EXPECT_EQ(Read().sales, before.sales + 2);
+}
+
+}  // namespace
