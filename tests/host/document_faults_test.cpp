@@ -142,10 +142,12 @@ class DocumentFaults : public ::testing::Test {
   // A host reconnecting: a connection that fails is tried again, three times at most.
   bool Connect() {
     for (int i = 0; i < 3; ++i) {
-      auto out = Call("ConnectEquipment",
-                      {Value::Empty(), Value::Empty(),
-                       Value::Text(R"(<Parameters><Parameter Name="PortNumber" Value="0"/>)"
-                                   R"(</Parameters>)")});
+      auto out =
+          Call("ConnectEquipment",
+               {Value::Empty(), Value::Empty(),
+                Value::Text(R"(<Parameters><Parameter Name="PortNumber" Value=")" +
+                            std::to_string(port) +
+                            R"("/><Parameter Name="BaudRate" Value="115200"/></Parameters>)")});
       if (Ok(out)) {
         id = out.params[0].text;
         return true;
@@ -160,11 +162,13 @@ class DocumentFaults : public ::testing::Test {
 
   // The register's own state, through its Device API (only while no connection is open: the add-in
   // has its own copy of the register, which writes the state when the connection closes).
-  static std::shared_ptr<vantorel::emulator::Device> Register() {
-    return vantorel::emulator::Device::ForSettings({});
+  std::shared_ptr<vantorel::emulator::Device> Register() const {
+    vantorel::emulator::ConnectionSettings settings;
+    if (port != 0) settings.values = {{"Port", "COM"}, {"ComFile", "COM" + std::to_string(port)}};
+    return vantorel::emulator::Device::ForSettings(settings);
   }
-  static void Plan(vantorel::emulator::Fault fault) { Register()->AddFault(std::move(fault)); }
-  static void ClearFaults() {
+  void Plan(vantorel::emulator::Fault fault) const { Register()->AddFault(std::move(fault)); }
+  void ClearFaults() const {
     auto r = Register();
     auto c = r->config();
     c.faults.clear();
@@ -331,6 +335,7 @@ class DocumentFaults : public ::testing::Test {
   std::string oldDataHome;
   std::unique_ptr<Component> driver;
   std::string id;
+  int port = 0;  // 0 USB (a register of format 1.2), else COMn
 };
 
 TEST_F(DocumentFaults, EveryCallOfEveryDocumentFailingInEveryWayLeavesOneDocument) {
@@ -399,6 +404,34 @@ TEST_F(DocumentFaults, EveryCallOfEveryDocumentFailingInEveryWayLeavesOneDocumen
     held += h;
     cases += c;
   }
+
+  // The older correction receipt (a total and tax sums, no positions) on a register of format
+  // 1.05 at COM3.
+  port = 3;
+  {
+    auto r = Register();
+    const std::int64_t now = r->Now();
+    r->Edit([&](vantorel::emulator::DeviceState& s) {
+      auto config = s.config;
+      config.deviceFfdVersion = config.fnFfdVersion = 105;
+      config.tapeLimit = 200;
+      s = vantorel::emulator::NewDeviceState(config, now);
+    });
+  }
+  Fresh();
+  const auto [h, c] =
+      Matrix({"older correction receipt", receipt(kCorrection, true),
+              [&](const Counts& b, const Counts& a, const kkthost::CallOutcome& out) {
+                std::string why;
+                const bool held = a.corrections == b.corrections + 1 &&
+                                  a.lastDocument == b.lastDocument + 1 &&
+                                  AnswerNamesLastReceipt(out, a, &why);
+                if (!why.empty()) ADD_FAILURE() << why;
+                return held;
+              },
+              noop});
+  held += h;
+  cases += c;
   std::cout << "[ matrix  ] all documents: " << held << " / " << cases << " cases held\n";
   EXPECT_EQ(held, cases);
   EXPECT_GT(cases, 100);
