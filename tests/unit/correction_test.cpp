@@ -66,6 +66,7 @@ TEST_F(Correction, OlderFormatSendsTotalAndTaxSums) {
   const std::vector<std::string> rest(steps.begin() + static_cast<std::ptrdiff_t>(expected.size()),
                                       steps.end());
   EXPECT_EQ(rest[0].rfind("1174=bytes[", 0), 0u) << rest[0];
+  // The storage's last document number is noted just before the receipt closes.
   const std::vector<std::string> tail = {"1055=" + Const("LIBFPTR_TT_OSN"),
                                          "openReceipt",
                                          "receiptTotal",
@@ -73,7 +74,6 @@ TEST_F(Correction, OlderFormatSendsTotalAndTaxSums) {
                                          "receiptTax",
                                          "payment",
                                          "payment",
-                                         // the storage's last number, noted before closing
                                          "fnQueryData",
                                          "closeReceipt"};
   EXPECT_EQ(std::vector<std::string>(rest.begin() + 1, rest.begin() + 10), tail);
