@@ -16,22 +16,42 @@
 //   - Every table entry is called with `this` = the address of the table pointer inside the
 //     object; on x64 both platforms pass it as the first argument (Windows x64 has one calling
 //     convention, shared by MSVC and MinGW).
+//   - Windows x86 (the 32-bit client): pointers are 4 bytes, `long` 32-bit, the value record is
+//     again 48 bytes (doubles and 64-bit integers are 8-byte aligned inside it). Every table entry
+//     (not the destructor) is __stdcall with `this` pushed as the first stack argument, not
+//     __thiscall with `this` in ECX: the callee pops `this` and the arguments. A cdecl entry would
+//     leave the host's stack 4*(1+n) bytes off, so every function pointer type below carries
+//     VANTOREL_ADDIN_API, and a function of the wrong convention does not compile into a table.
+//     The four exports stay cdecl (caller pops), exported undecorated by the .def file.
 //
-// Component block handed to the host by GetClassObject:
-//   offset 0  -> init/done table       (IInitDoneBase)
-//   offset 8  -> language-extender table (ILanguageExtenderBase)
-//   offset 16 -> locale table          (LocaleBase)
-//   offset 24    null (the newer user-interface-language base, unused at interface version 2000)
-//   offset 32, 40, 48: the add-in object (the same pointer three times)
+// Component block handed to the host by GetClassObject (offsets in pointer slots: 8 bytes on
+// x64, 4 on x86):
+//   slot 0 -> init/done table       (IInitDoneBase)
+//   slot 1 -> language-extender table (ILanguageExtenderBase)
+//   slot 2 -> locale table          (LocaleBase)
+//   slot 3    null (the newer user-interface-language base, unused at interface version 2000)
+//   slot 4, 5, 6: the add-in object (the same pointer three times)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
+#if defined(_WIN32) && defined(__i386__)
+#define VANTOREL_ADDIN_API __attribute__((stdcall))
+#else
+#define VANTOREL_ADDIN_API
+#endif
+
 namespace vantorel::abi {
 
 using WCHAR_T = char16_t;
+
+#if defined(_WIN32) && defined(__i386__)
+inline constexpr bool kWindowsX86 = true;
+#else
+inline constexpr bool kWindowsX86 = false;
+#endif
 
 #if defined(_WIN32)
 using HostLong = std::int32_t;
@@ -126,20 +146,40 @@ struct tVariant {
   std::uint16_t vt;
 };
 
-#if defined(_WIN32)
+// The three platforms the add-in ships for, each pinned; anything else is not a host we know.
+#if defined(_WIN32) && defined(__x86_64__)
+static_assert(sizeof(void*) == 8 && sizeof(HostLong) == 4);
 static_assert(sizeof(std::tm) == 36, "the MSVC host's struct tm is nine 32-bit fields");
 static_assert(sizeof(tVariant) == 48, "the Windows host's value record is 48 bytes");
 static_assert(offsetof(tVariant, cbElements) == 40);
 static_assert(offsetof(tVariant, vt) == 44);
-#else
+static_assert(offsetof(tVariant, strRec.strLen) == 8);
+static_assert(offsetof(tVariant, wstrRec.wstrLen) == 8);
+static_assert(offsetof(tVariant, ifaceRec.InterfaceID) == 8);
+#elif defined(_WIN32) && defined(__i386__)
+static_assert(sizeof(void*) == 4 && sizeof(HostLong) == 4);
+static_assert(sizeof(std::tm) == 36, "the MSVC host's struct tm is nine 32-bit fields");
+static_assert(alignof(tVariant) == 8, "MSVC x86 aligns doubles and 64-bit integers to 8");
+static_assert(sizeof(tVariant) == 48, "the 32-bit Windows host's value record is 48 bytes");
+static_assert(offsetof(tVariant, cbElements) == 40);
+static_assert(offsetof(tVariant, vt) == 44);
+static_assert(offsetof(tVariant, strRec.strLen) == 4);
+static_assert(offsetof(tVariant, wstrRec.wstrLen) == 4);
+static_assert(offsetof(tVariant, ifaceRec.InterfaceID) == 4);
+#elif defined(__linux__) && defined(__x86_64__)
+static_assert(sizeof(void*) == 8 && sizeof(HostLong) == 8);
 static_assert(sizeof(std::tm) == 56, "glibc's struct tm carries tm_gmtoff and tm_zone");
 static_assert(sizeof(tVariant) == 64, "the Linux host's value record is 64 bytes");
 static_assert(offsetof(tVariant, cbElements) == 56);
 static_assert(offsetof(tVariant, vt) == 60);
-#endif
 static_assert(offsetof(tVariant, strRec.strLen) == 8);
 static_assert(offsetof(tVariant, wstrRec.wstrLen) == 8);
 static_assert(offsetof(tVariant, ifaceRec.InterfaceID) == 8);
+#else
+#error "a host platform whose binary interface is not pinned here"
+#endif
+static_assert(offsetof(tVariant, i8Val) == 0 && offsetof(tVariant, llVal) == 0);
+static_assert(offsetof(tVariant, tmVal) == 0 && offsetof(tVariant, dblVal) == 0);
 static_assert(sizeof(bool) == 1);
 
 // A destructor slot: never called through our tables (the host destroys add-in objects only
@@ -150,36 +190,38 @@ using DestructorSlot = void*;
 
 struct InitDoneTable {
   DestructorSlot dtor[kDestructorSlots];
-  bool (*Init)(void* self, void* connection);
-  bool (*setMemManager)(void* self, void* memManager);
-  HostLong (*GetInfo)(void* self);
-  void (*Done)(void* self);
+  bool(VANTOREL_ADDIN_API* Init)(void* self, void* connection);
+  bool(VANTOREL_ADDIN_API* setMemManager)(void* self, void* memManager);
+  HostLong(VANTOREL_ADDIN_API* GetInfo)(void* self);
+  void(VANTOREL_ADDIN_API* Done)(void* self);
 };
 
 struct LanguageExtenderTable {
   DestructorSlot dtor[kDestructorSlots];
-  bool (*RegisterExtensionAs)(void* self, WCHAR_T** name);
-  HostLong (*GetNProps)(void* self);
-  HostLong (*FindProp)(void* self, const WCHAR_T* name);
-  const WCHAR_T* (*GetPropName)(void* self, HostLong num, HostLong alias);
-  bool (*GetPropVal)(void* self, HostLong num, tVariant* value);
-  bool (*SetPropVal)(void* self, HostLong num, tVariant* value);
-  bool (*IsPropReadable)(void* self, HostLong num);
-  bool (*IsPropWritable)(void* self, HostLong num);
-  HostLong (*GetNMethods)(void* self);
-  HostLong (*FindMethod)(void* self, const WCHAR_T* name);
-  const WCHAR_T* (*GetMethodName)(void* self, HostLong num, HostLong alias);
-  HostLong (*GetNParams)(void* self, HostLong num);
-  bool (*GetParamDefValue)(void* self, HostLong method, HostLong param, tVariant* value);
-  bool (*HasRetVal)(void* self, HostLong method);
-  bool (*CallAsProc)(void* self, HostLong method, tVariant* params, HostLong count);
-  bool (*CallAsFunc)(void* self, HostLong method, tVariant* result, tVariant* params,
-                     HostLong count);
+  bool(VANTOREL_ADDIN_API* RegisterExtensionAs)(void* self, WCHAR_T** name);
+  HostLong(VANTOREL_ADDIN_API* GetNProps)(void* self);
+  HostLong(VANTOREL_ADDIN_API* FindProp)(void* self, const WCHAR_T* name);
+  const WCHAR_T*(VANTOREL_ADDIN_API* GetPropName)(void* self, HostLong num, HostLong alias);
+  bool(VANTOREL_ADDIN_API* GetPropVal)(void* self, HostLong num, tVariant* value);
+  bool(VANTOREL_ADDIN_API* SetPropVal)(void* self, HostLong num, tVariant* value);
+  bool(VANTOREL_ADDIN_API* IsPropReadable)(void* self, HostLong num);
+  bool(VANTOREL_ADDIN_API* IsPropWritable)(void* self, HostLong num);
+  HostLong(VANTOREL_ADDIN_API* GetNMethods)(void* self);
+  HostLong(VANTOREL_ADDIN_API* FindMethod)(void* self, const WCHAR_T* name);
+  const WCHAR_T*(VANTOREL_ADDIN_API* GetMethodName)(void* self, HostLong num, HostLong alias);
+  HostLong(VANTOREL_ADDIN_API* GetNParams)(void* self, HostLong num);
+  bool(VANTOREL_ADDIN_API* GetParamDefValue)(void* self, HostLong method, HostLong param,
+                                             tVariant* value);
+  bool(VANTOREL_ADDIN_API* HasRetVal)(void* self, HostLong method);
+  bool(VANTOREL_ADDIN_API* CallAsProc)(void* self, HostLong method, tVariant* params,
+                                       HostLong count);
+  bool(VANTOREL_ADDIN_API* CallAsFunc)(void* self, HostLong method, tVariant* result,
+                                       tVariant* params, HostLong count);
 };
 
 struct LocaleTable {
   DestructorSlot dtor[kDestructorSlots];
-  void (*SetLocale)(void* self, const WCHAR_T* locale);
+  void(VANTOREL_ADDIN_API* SetLocale)(void* self, const WCHAR_T* locale);
 };
 
 constexpr std::size_t kSlot = sizeof(void*);
@@ -200,38 +242,41 @@ struct ComponentBlock {
   void* object2;
   void* object3;
 };
-static_assert(sizeof(ComponentBlock) == 56);
-static_assert(offsetof(ComponentBlock, languageExtender) == 8);
-static_assert(offsetof(ComponentBlock, locale) == 16);
-static_assert(offsetof(ComponentBlock, object) == 32);
+static_assert(sizeof(ComponentBlock) == 7 * kSlot);  // 56 bytes on x64, 28 on x86
+static_assert(offsetof(ComponentBlock, languageExtender) == 1 * kSlot);
+static_assert(offsetof(ComponentBlock, locale) == 2 * kSlot);
+static_assert(offsetof(ComponentBlock, object) == 4 * kSlot);
 
 // ---- Host objects the add-in calls --------------------------------------------------------
 
 struct MemoryManagerTable {
   DestructorSlot dtor[kDestructorSlots];
-  bool (*AllocMemory)(void* self, void** block, HostULong size);
-  void (*FreeMemory)(void* self, void** block);
+  bool(VANTOREL_ADDIN_API* AllocMemory)(void* self, void** block, HostULong size);
+  void(VANTOREL_ADDIN_API* FreeMemory)(void* self, void** block);
 };
 static_assert(offsetof(MemoryManagerTable, AllocMemory) == kDestructorSlots * kSlot);
+static_assert(offsetof(MemoryManagerTable, FreeMemory) == (kDestructorSlots + 1) * kSlot);
 
 struct ConnectionTable {
   DestructorSlot dtor[kDestructorSlots];
-  bool (*AddError)(void* self, std::uint16_t code, const WCHAR_T* source, const WCHAR_T* descr,
-                   HostLong scode);
-  bool (*Read)(void* self, WCHAR_T* propName, tVariant* value, HostLong* errCode,
-               WCHAR_T** errDescriptor);
-  bool (*Write)(void* self, WCHAR_T* propName, tVariant* value);
-  bool (*RegisterProfileAs)(void* self, WCHAR_T* profileName);
-  bool (*SetEventBufferDepth)(void* self, HostLong depth);
-  HostLong (*GetEventBufferDepth)(void* self);
-  bool (*ExternalEvent)(void* self, WCHAR_T* source, WCHAR_T* message, WCHAR_T* data);
-  void (*CleanEventBuffer)(void* self);
-  bool (*SetStatusLine)(void* self, WCHAR_T* statusLine);
-  void (*ResetStatusLine)(void* self);
-  void* (*GetInterface)(void* self, int iface);  // extended form only
+  bool(VANTOREL_ADDIN_API* AddError)(void* self, std::uint16_t code, const WCHAR_T* source,
+                                     const WCHAR_T* descr, HostLong scode);
+  bool(VANTOREL_ADDIN_API* Read)(void* self, WCHAR_T* propName, tVariant* value, HostLong* errCode,
+                                 WCHAR_T** errDescriptor);
+  bool(VANTOREL_ADDIN_API* Write)(void* self, WCHAR_T* propName, tVariant* value);
+  bool(VANTOREL_ADDIN_API* RegisterProfileAs)(void* self, WCHAR_T* profileName);
+  bool(VANTOREL_ADDIN_API* SetEventBufferDepth)(void* self, HostLong depth);
+  HostLong(VANTOREL_ADDIN_API* GetEventBufferDepth)(void* self);
+  bool(VANTOREL_ADDIN_API* ExternalEvent)(void* self, WCHAR_T* source, WCHAR_T* message,
+                                          WCHAR_T* data);
+  void(VANTOREL_ADDIN_API* CleanEventBuffer)(void* self);
+  bool(VANTOREL_ADDIN_API* SetStatusLine)(void* self, WCHAR_T* statusLine);
+  void(VANTOREL_ADDIN_API* ResetStatusLine)(void* self);
+  void*(VANTOREL_ADDIN_API* GetInterface)(void* self, int iface);  // extended form only
 };
 static_assert(offsetof(ConnectionTable, AddError) == kDestructorSlots * kSlot);
 static_assert(offsetof(ConnectionTable, ResetStatusLine) == (kDestructorSlots + 9) * kSlot);
+static_assert(offsetof(ConnectionTable, GetInterface) == (kDestructorSlots + 10) * kSlot);
 
 // A host object is a pointer to its table pointer.
 template <typename Table>

@@ -603,35 +603,35 @@ bool Dispatch(TV8UserObject* o, HostLong n, tVariant* result, tVariant* params, 
 }
 
 // Init/done table.
-bool Init(void* self, void* connection) {
+bool VANTOREL_ADDIN_API Init(void* self, void* connection) {
   auto* o = ObjectOf(self, kInitDoneAt);
   o->V8 = TV8AddInDefBase(connection);
   return o->Init();
 }
-bool SetMemManager(void* self, void* mm) {
+bool VANTOREL_ADDIN_API SetMemManager(void* self, void* mm) {
   auto* o = ObjectOf(self, kInitDoneAt);
   o->V8MM = TV8MemoryManager(mm);
   return o->SetMemManager();
 }
-HostLong GetInfo(void* self) { return ObjectOf(self, kInitDoneAt)->GetInfo(); }
-void Done(void* self) { ObjectOf(self, kInitDoneAt)->Done(); }
+HostLong VANTOREL_ADDIN_API GetInfo(void* self) { return ObjectOf(self, kInitDoneAt)->GetInfo(); }
+void VANTOREL_ADDIN_API Done(void* self) { ObjectOf(self, kInitDoneAt)->Done(); }
 
 // Language-extender table.
-bool RegisterExtensionAs(void* self, WCHAR_T** name) {
+bool VANTOREL_ADDIN_API RegisterExtensionAs(void* self, WCHAR_T** name) {
   auto* o = LangObj(self);
   if (name == nullptr || o->ClassReg == nullptr) return false;
   *name = o->HostCopy(o->ClassReg->RegisterExtensionAs);
   return true;
 }
-HostLong GetNProps(void* self) {
+HostLong VANTOREL_ADDIN_API GetNProps(void* self) {
   auto* o = LangObj(self);
   return o->ClassReg ? o->ClassReg->PropCount() : 0;
 }
-HostLong FindProp(void* self, const WCHAR_T* name) {
+HostLong VANTOREL_ADDIN_API FindProp(void* self, const WCHAR_T* name) {
   auto* o = LangObj(self);
   return o->ClassReg && name ? o->ClassReg->FindProp(HostText(name)) : -1;
 }
-const WCHAR_T* GetPropName(void* self, HostLong n, HostLong alias) {
+const WCHAR_T* VANTOREL_ADDIN_API GetPropName(void* self, HostLong n, HostLong alias) {
   auto* o = LangObj(self);
   const TPropReg* p = PropAt(o, n);
   if (p == nullptr) return nullptr;
@@ -643,35 +643,39 @@ bool PropAccess(void* self, HostLong n, tVariant* value, bool get) {
   if (p == nullptr || value == nullptr || p->PropGetSet == nullptr) return false;
   return Guarded(o, [&] { return p->PropGetSet(*o, p->PropName, value, get); });
 }
-bool GetPropVal(void* self, HostLong n, tVariant* value) { return PropAccess(self, n, value, true); }
-bool SetPropVal(void* self, HostLong n, tVariant* value) { return PropAccess(self, n, value, false); }
-bool IsPropReadable(void* self, HostLong n) {
+bool VANTOREL_ADDIN_API GetPropVal(void* self, HostLong n, tVariant* value) {
+  return PropAccess(self, n, value, true);
+}
+bool VANTOREL_ADDIN_API SetPropVal(void* self, HostLong n, tVariant* value) {
+  return PropAccess(self, n, value, false);
+}
+bool VANTOREL_ADDIN_API IsPropReadable(void* self, HostLong n) {
   const TPropReg* p = PropAt(LangObj(self), n);
   return p != nullptr && p->IsReadable;
 }
-bool IsPropWritable(void* self, HostLong n) {
+bool VANTOREL_ADDIN_API IsPropWritable(void* self, HostLong n) {
   const TPropReg* p = PropAt(LangObj(self), n);
   return p != nullptr && p->IsWritable;
 }
-HostLong GetNMethods(void* self) {
+HostLong VANTOREL_ADDIN_API GetNMethods(void* self) {
   auto* o = LangObj(self);
   return o->ClassReg ? o->ClassReg->MethCount() : 0;
 }
-HostLong FindMethod(void* self, const WCHAR_T* name) {
+HostLong VANTOREL_ADDIN_API FindMethod(void* self, const WCHAR_T* name) {
   auto* o = LangObj(self);
   return o->ClassReg && name ? o->ClassReg->FindMethod(HostText(name)) : -1;
 }
-const WCHAR_T* GetMethodName(void* self, HostLong n, HostLong alias) {
+const WCHAR_T* VANTOREL_ADDIN_API GetMethodName(void* self, HostLong n, HostLong alias) {
   auto* o = LangObj(self);
   const TMethReg* m = MethodAt(o, n);
   if (m == nullptr) return nullptr;
   return o->HostCopy(alias == 0 ? m->MethName : m->MethNameLoc);
 }
-HostLong GetNParams(void* self, HostLong n) {
+HostLong VANTOREL_ADDIN_API GetNParams(void* self, HostLong n) {
   const TMethReg* m = MethodAt(LangObj(self), n);
   return m ? m->ParamCount : 0;
 }
-bool GetParamDefValue(void* self, HostLong n, HostLong p, tVariant* value) {
+bool VANTOREL_ADDIN_API GetParamDefValue(void* self, HostLong n, HostLong p, tVariant* value) {
   const TMethReg* m = MethodAt(LangObj(self), n);
   if (m == nullptr || value == nullptr || p < 0 || p > INT32_MAX) return false;
   const V8Variant* def = m->DefParams.Find(static_cast<int>(p));
@@ -679,19 +683,20 @@ bool GetParamDefValue(void* self, HostLong n, HostLong p, tVariant* value) {
   *value = *def;
   return true;
 }
-bool HasRetVal(void* self, HostLong n) {
+bool VANTOREL_ADDIN_API HasRetVal(void* self, HostLong n) {
   const TMethReg* m = MethodAt(LangObj(self), n);
   return m != nullptr && m->IsFunction;
 }
-bool CallAsProc(void* self, HostLong n, tVariant* params, HostLong count) {
+bool VANTOREL_ADDIN_API CallAsProc(void* self, HostLong n, tVariant* params, HostLong count) {
   return Dispatch(LangObj(self), n, nullptr, params, count);
 }
-bool CallAsFunc(void* self, HostLong n, tVariant* result, tVariant* params, HostLong count) {
+bool VANTOREL_ADDIN_API CallAsFunc(void* self, HostLong n, tVariant* result, tVariant* params,
+                                   HostLong count) {
   return Dispatch(LangObj(self), n, result, params, count);
 }
 
 // Locale table.
-void SetLocale(void* self, const WCHAR_T* loc) {
+void VANTOREL_ADDIN_API SetLocale(void* self, const WCHAR_T* loc) {
   auto* o = ObjectOf(self, kLocaleAt);
   o->locale = HostText(loc);
   o->SetLocale();

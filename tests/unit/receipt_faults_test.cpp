@@ -16,12 +16,12 @@ using namespace abi;
 struct MallocMemory {
   HostObject<MemoryManagerTable> object{&table};
   static inline std::set<void*> live;
-  static bool Alloc(void*, void** block, HostULong size) {
+  static bool VANTOREL_ADDIN_API Alloc(void*, void** block, HostULong size) {
     *block = std::malloc(size);
     live.insert(*block);
     return true;
   }
-  static void Free(void*, void** block) {
+  static void VANTOREL_ADDIN_API Free(void*, void** block) {
     live.erase(*block);
     std::free(*block);
     *block = nullptr;

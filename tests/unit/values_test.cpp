@@ -20,12 +20,12 @@ struct TrackingMemory {
   HostObject<MemoryManagerTable> object{&table};
   static inline std::set<void*> live;
   static inline int frees = 0;
-  static bool Alloc(void*, void** block, HostULong size) {
+  static bool VANTOREL_ADDIN_API Alloc(void*, void** block, HostULong size) {
     *block = std::malloc(size);
     live.insert(*block);
     return true;
   }
-  static void Free(void*, void** block) {
+  static void VANTOREL_ADDIN_API Free(void*, void** block) {
     EXPECT_EQ(live.erase(*block), 1u) << "freed a block the host never gave out";
     std::free(*block);
     *block = nullptr;

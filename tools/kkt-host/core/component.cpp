@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "slot_call.h"
 #include "support/text.h"
 
 #if defined(_WIN32)
@@ -91,20 +92,30 @@ class Library {
 #endif
 };
 
+namespace {
+// A language-extender entry, called as the host calls it.
+template <typename Fn, typename... Args>
+auto Slot(const char* name, Fn fn, Args... args) {
+  if (fn == nullptr) throw HostError(std::string("the language-extender table has no ") + name);
+  return CallSlot(name, fn, args...);
+}
+}  // namespace
+
 // ---- Host -------------------------------------------------------------------------------------
 
 Host::Host(const std::filesystem::path& addin)
     : path_(addin), library_(std::make_shared<Library>(addin)) {
   // As a host of the current generation does, once, before any object is created.
   if (library_->setPlatformCapabilities != nullptr) {
-    capabilities_ = library_->setPlatformCapabilities(kHostCapabilities);
+    capabilities_ =
+        CallExport("SetPlatformCapabilities", library_->setPlatformCapabilities, kHostCapabilities);
   }
 }
 
 Host::~Host() = default;
 
 std::vector<std::string> Host::ClassNames() const {
-  const abi::WCHAR_T* names = library_->getClassNames();
+  const abi::WCHAR_T* names = CallExport("GetClassNames", library_->getClassNames);
   std::vector<std::string> out;
   if (names == nullptr) return out;
   std::size_t n = 0;
@@ -121,7 +132,7 @@ std::vector<std::string> Host::ClassNames() const {
   return out;
 }
 
-int Host::AttachType() const { return library_->getAttachType(); }
+int Host::AttachType() const { return CallExport("GetAttachType", library_->getAttachType); }
 
 std::unique_ptr<Component> Host::Create(std::string_view className) {
   std::string name(className);
@@ -136,7 +147,8 @@ std::unique_ptr<Component> Host::Create(std::string_view className) {
   mm.SetActivity("GetClassObject");
   const std::u16string wide = ToUtf16(name);
   void* block = nullptr;
-  const abi::HostLong created = library_->getClassObject(wide.c_str(), &block);
+  const abi::HostLong created =
+      CallExport("GetClassObject", library_->getClassObject, wide.c_str(), &block);
   if (created == 0 || block == nullptr) {
     throw HostError("GetClassObject(\"" + name + "\") created no object");
   }
@@ -151,22 +163,22 @@ std::unique_ptr<Component> Host::Create(std::string_view className) {
   }
 
   mm.SetActivity("setMemManager");
-  if (!b.initDone->setMemManager(c->InitDoneThis(), mm.HostObject())) {
+  if (!CallSlot("setMemManager", b.initDone->setMemManager, c->InitDoneThis(), mm.HostObject())) {
     throw HostError("setMemManager returned false");
   }
   mm.SetActivity("Init");
-  if (!b.initDone->Init(c->InitDoneThis(), c->connection_->HostObject())) {
+  if (!CallSlot("Init", b.initDone->Init, c->InitDoneThis(), c->connection_->HostObject())) {
     throw HostError("Init returned false");
   }
   mm.SetActivity("GetInfo");
-  c->info_ = static_cast<long>(b.initDone->GetInfo(c->InitDoneThis()));
+  c->info_ = static_cast<long>(CallSlot("GetInfo", b.initDone->GetInfo, c->InitDoneThis()));
   if (b.locale != nullptr && b.locale->SetLocale != nullptr) {
     mm.SetActivity("SetLocale");
-    b.locale->SetLocale(c->LocaleThis(), u"ru_RU");
+    CallSlot("SetLocale", b.locale->SetLocale, c->LocaleThis(), u"ru_RU");
   }
   mm.SetActivity("RegisterExtensionAs");
   abi::WCHAR_T* ext = nullptr;
-  if (c->Extender().RegisterExtensionAs(c->ExtenderThis(), &ext)) {
+  if (Slot("RegisterExtensionAs", c->Extender().RegisterExtensionAs, c->ExtenderThis(), &ext)) {
     c->extensionName_ = c->TakeText(ext, "RegisterExtensionAs");
   } else if (ext != nullptr) {
     c->extensionName_ = c->TakeText(ext, "RegisterExtensionAs");
@@ -199,12 +211,6 @@ void* Component::LocaleThis() { return &Block().locale; }
 const abi::LanguageExtenderTable& Component::Extender() { return *Block().languageExtender; }
 
 namespace {
-
-template <typename Fn>
-Fn Need(Fn fn, const char* name) {
-  if (fn == nullptr) throw HostError(std::string("the language-extender table has no ") + name);
-  return fn;
-}
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 long long DaysFromCivil(int y, int m, int d) {
@@ -405,13 +411,13 @@ Value Component::Take(abi::tVariant& r, std::string_view what) {
 
 long Component::MethodCount() {
   memory_->SetActivity("GetNMethods");
-  return static_cast<long>(Need(Extender().GetNMethods, "GetNMethods")(ExtenderThis()));
+  return static_cast<long>(Slot("GetNMethods", Extender().GetNMethods, ExtenderThis()));
 }
 
 long Component::FindMethod(std::string_view name) {
   const std::u16string wide = ToUtf16(name);
   memory_->SetActivity("FindMethod " + std::string(name));
-  return static_cast<long>(Need(Extender().FindMethod, "FindMethod")(ExtenderThis(), wide.c_str()));
+  return static_cast<long>(Slot("FindMethod", Extender().FindMethod, ExtenderThis(), wide.c_str()));
 }
 
 std::string Component::MethodName(long index, long alias) {
@@ -419,18 +425,18 @@ std::string Component::MethodName(long index, long alias) {
       "GetMethodName(" + std::to_string(index) + ", " + std::to_string(alias) + ")";
   memory_->SetActivity(what);
   const abi::WCHAR_T* p =
-      Need(Extender().GetMethodName, "GetMethodName")(ExtenderThis(), index, alias);
+      Slot("GetMethodName", Extender().GetMethodName, ExtenderThis(), index, alias);
   return TakeText(const_cast<abi::WCHAR_T*>(p), what);
 }
 
 long Component::ParamCount(long index) {
   memory_->SetActivity("GetNParams " + std::to_string(index));
-  return static_cast<long>(Need(Extender().GetNParams, "GetNParams")(ExtenderThis(), index));
+  return static_cast<long>(Slot("GetNParams", Extender().GetNParams, ExtenderThis(), index));
 }
 
 bool Component::HasRetVal(long index) {
   memory_->SetActivity("HasRetVal " + std::to_string(index));
-  return Need(Extender().HasRetVal, "HasRetVal")(ExtenderThis(), index);
+  return Slot("HasRetVal", Extender().HasRetVal, ExtenderThis(), index);
 }
 
 std::optional<Value> Component::ParamDefault(long method, long param) {
@@ -440,7 +446,7 @@ std::optional<Value> Component::ParamDefault(long method, long param) {
   abi::tVariant r;
   std::memset(&r, 0, sizeof r);
   const bool has =
-      Need(Extender().GetParamDefValue, "GetParamDefValue")(ExtenderThis(), method, param, &r);
+      Slot("GetParamDefValue", Extender().GetParamDefValue, ExtenderThis(), method, param, &r);
   Value v = Take(r, what);
   if (!has) return std::nullopt;
   return v;
@@ -463,31 +469,31 @@ std::vector<MethodInfo> Component::Methods() {
 
 long Component::PropCount() {
   memory_->SetActivity("GetNProps");
-  return static_cast<long>(Need(Extender().GetNProps, "GetNProps")(ExtenderThis()));
+  return static_cast<long>(Slot("GetNProps", Extender().GetNProps, ExtenderThis()));
 }
 
 long Component::FindProp(std::string_view name) {
   const std::u16string wide = ToUtf16(name);
   memory_->SetActivity("FindProp " + std::string(name));
-  return static_cast<long>(Need(Extender().FindProp, "FindProp")(ExtenderThis(), wide.c_str()));
+  return static_cast<long>(Slot("FindProp", Extender().FindProp, ExtenderThis(), wide.c_str()));
 }
 
 std::string Component::PropName(long index, long alias) {
   const std::string what =
       "GetPropName(" + std::to_string(index) + ", " + std::to_string(alias) + ")";
   memory_->SetActivity(what);
-  const abi::WCHAR_T* p = Need(Extender().GetPropName, "GetPropName")(ExtenderThis(), index, alias);
+  const abi::WCHAR_T* p = Slot("GetPropName", Extender().GetPropName, ExtenderThis(), index, alias);
   return TakeText(const_cast<abi::WCHAR_T*>(p), what);
 }
 
 bool Component::PropReadable(long index) {
   memory_->SetActivity("IsPropReadable " + std::to_string(index));
-  return Need(Extender().IsPropReadable, "IsPropReadable")(ExtenderThis(), index);
+  return Slot("IsPropReadable", Extender().IsPropReadable, ExtenderThis(), index);
 }
 
 bool Component::PropWritable(long index) {
   memory_->SetActivity("IsPropWritable " + std::to_string(index));
-  return Need(Extender().IsPropWritable, "IsPropWritable")(ExtenderThis(), index);
+  return Slot("IsPropWritable", Extender().IsPropWritable, ExtenderThis(), index);
 }
 
 std::vector<PropInfo> Component::Properties() {
@@ -556,11 +562,11 @@ CallOutcome Component::CallIndex(long index, std::vector<Value> params, CallKind
   const auto count = static_cast<abi::HostLong>(records.size());
   if (kind == CallKind::Function) {
     out.hostResult =
-        Need(ext.CallAsFunc, "CallAsFunc")(ExtenderThis(), index, &result, records.data(), count);
+        Slot("CallAsFunc", ext.CallAsFunc, ExtenderThis(), index, &result, records.data(), count);
     out.result = Take(result, "the result of " + label);
   } else {
     out.hostResult =
-        Need(ext.CallAsProc, "CallAsProc")(ExtenderThis(), index, records.data(), count);
+        Slot("CallAsProc", ext.CallAsProc, ExtenderThis(), index, records.data(), count);
   }
   for (std::size_t i = 0; i < records.size(); ++i) {
     out.params.push_back(Take(records[i], "parameter " + std::to_string(i + 1) + " of " + label));
@@ -629,7 +635,7 @@ PropOutcome Component::ReadPropIndex(long index) {
   PropOutcome o;
   o.property = std::to_string(index);
   o.index = index;
-  o.hostResult = Need(ext.GetPropVal, "GetPropVal")(ExtenderThis(), index, &r);
+  o.hostResult = Slot("GetPropVal", ext.GetPropVal, ExtenderThis(), index, &r);
   o.value = Take(r, what);
   const auto errors = connection_->AddErrors();
   o.addErrors.assign(errors.begin() + static_cast<std::ptrdiff_t>(errorMark), errors.end());
@@ -656,7 +662,7 @@ PropOutcome Component::WritePropIndex(long index, Value value) {
   o.property = std::to_string(index);
   o.index = index;
   o.set = true;
-  o.hostResult = Need(ext.SetPropVal, "SetPropVal")(ExtenderThis(), index, &r);
+  o.hostResult = Slot("SetPropVal", ext.SetPropVal, ExtenderThis(), index, &r);
   // The value stays the host's: whatever the record holds now goes back through the ledger.
   Take(r, what);
   if (lent != nullptr && memory_->OwnedByHost(lent)) memory_->HostFree(lent);
@@ -674,12 +680,12 @@ std::vector<MemoryFault> Component::Close() {
     const abi::ComponentBlock& b = Block();
     if (b.initDone != nullptr && b.initDone->Done != nullptr) {
       memory_->SetActivity("Done");
-      b.initDone->Done(InitDoneThis());
+      CallSlot("Done", b.initDone->Done, InitDoneThis());
     }
     memory_->SetActivity("DestroyObject");
     void* block = block_;
     block_ = nullptr;
-    library_->destroyObject(&block);
+    CallExport("DestroyObject", library_->destroyObject, &block);
     memory_->SetActivity("the end of the object");
     memory_->RecordLeaks();
   }

@@ -28,45 +28,62 @@ std::string ReadWideText(const abi::WCHAR_T* p, MemoryManager& memory) {
   return vantorel::text::ToUtf8(std::u16string_view(p, n));
 }
 
-const abi::ConnectionTable Connection::kTable = [] {
-  abi::ConnectionTable t{};
-  t.AddError = [](void* self, std::uint16_t code, const abi::WCHAR_T* source,
-                  const abi::WCHAR_T* descr, abi::HostLong scode) {
+// The table's entries: plain functions, so that each carries the host's calling convention.
+struct Connection::Slots {
+  static bool VANTOREL_ADDIN_API AddError(void* self, std::uint16_t code,
+                                          const abi::WCHAR_T* source, const abi::WCHAR_T* descr,
+                                          abi::HostLong scode) {
     Connection& c = Of(self);
     AddErrorRecord r{code, c.ReadText(source), c.ReadText(descr), scode};
     std::lock_guard lock(c.mutex_);
     c.errors_.push_back(std::move(r));
     return true;
-  };
-  t.Read = [](void*, abi::WCHAR_T*, abi::tVariant*, abi::HostLong*, abi::WCHAR_T**) {
+  }
+  static bool VANTOREL_ADDIN_API Read(void*, abi::WCHAR_T*, abi::tVariant*, abi::HostLong*,
+                                      abi::WCHAR_T**) {
     return false;
-  };
-  t.Write = [](void*, abi::WCHAR_T*, abi::tVariant*) { return false; };
-  t.RegisterProfileAs = [](void*, abi::WCHAR_T*) { return true; };
-  t.SetEventBufferDepth = [](void*, abi::HostLong) { return true; };
-  t.GetEventBufferDepth = [](void*) -> abi::HostLong { return 1; };
-  t.ExternalEvent = [](void* self, abi::WCHAR_T* source, abi::WCHAR_T* message,
-                       abi::WCHAR_T* data) {
+  }
+  static bool VANTOREL_ADDIN_API Write(void*, abi::WCHAR_T*, abi::tVariant*) { return false; }
+  static bool VANTOREL_ADDIN_API RegisterProfileAs(void*, abi::WCHAR_T*) { return true; }
+  static bool VANTOREL_ADDIN_API SetEventBufferDepth(void*, abi::HostLong) { return true; }
+  static abi::HostLong VANTOREL_ADDIN_API GetEventBufferDepth(void*) { return 1; }
+  static bool VANTOREL_ADDIN_API ExternalEvent(void* self, abi::WCHAR_T* source,
+                                               abi::WCHAR_T* message, abi::WCHAR_T* data) {
     Connection& c = Of(self);
     ExternalEventRecord r{c.ReadText(source), c.ReadText(message), c.ReadText(data)};
     std::lock_guard lock(c.mutex_);
     c.events_.push_back(std::move(r));
     return true;
-  };
-  t.CleanEventBuffer = [](void*) {};
-  t.SetStatusLine = [](void* self, abi::WCHAR_T* line) {
+  }
+  static void VANTOREL_ADDIN_API CleanEventBuffer(void*) {}
+  static bool VANTOREL_ADDIN_API SetStatusLine(void* self, abi::WCHAR_T* line) {
     Connection& c = Of(self);
     std::string text = c.ReadText(line);
     std::lock_guard lock(c.mutex_);
     c.statusLine_ = std::move(text);
     return true;
-  };
-  t.ResetStatusLine = [](void* self) {
+  }
+  static void VANTOREL_ADDIN_API ResetStatusLine(void* self) {
     Connection& c = Of(self);
     std::lock_guard lock(c.mutex_);
     c.statusLine_.clear();
-  };
-  t.GetInterface = [](void*, int) -> void* { return nullptr; };
+  }
+  static void* VANTOREL_ADDIN_API GetInterface(void*, int) { return nullptr; }
+};
+
+const abi::ConnectionTable Connection::kTable = [] {
+  abi::ConnectionTable t{};
+  t.AddError = &Slots::AddError;
+  t.Read = &Slots::Read;
+  t.Write = &Slots::Write;
+  t.RegisterProfileAs = &Slots::RegisterProfileAs;
+  t.SetEventBufferDepth = &Slots::SetEventBufferDepth;
+  t.GetEventBufferDepth = &Slots::GetEventBufferDepth;
+  t.ExternalEvent = &Slots::ExternalEvent;
+  t.CleanEventBuffer = &Slots::CleanEventBuffer;
+  t.SetStatusLine = &Slots::SetStatusLine;
+  t.ResetStatusLine = &Slots::ResetStatusLine;
+  t.GetInterface = &Slots::GetInterface;
   return t;
 }();
 

@@ -48,6 +48,7 @@ class Connection {
     const vantorel::abi::ConnectionTable* table;
     Connection* owner;
   };
+  struct Slots;
   static const vantorel::abi::ConnectionTable kTable;
   static Connection& Of(void* self) { return *static_cast<Object*>(self)->owner; }
 

@@ -67,11 +67,11 @@ const abi::MemoryManagerTable MemoryManager::kTable = [] {
 MemoryManager::MemoryManager() : object_{&kTable, this} {}
 MemoryManager::~MemoryManager() = default;
 
-bool MemoryManager::AllocThunk(void* self, void** block, abi::HostULong size) {
+bool VANTOREL_ADDIN_API MemoryManager::AllocThunk(void* self, void** block, abi::HostULong size) {
   return static_cast<Object*>(self)->owner->AddinAllocate(block, size);
 }
 
-void MemoryManager::FreeThunk(void* self, void** block) {
+void VANTOREL_ADDIN_API MemoryManager::FreeThunk(void* self, void** block) {
   static_cast<Object*>(self)->owner->AddinFree(block);
 }
 

@@ -115,8 +115,8 @@ class MemoryManager {
     std::string freedIn;
   };
 
-  static bool AllocThunk(void* self, void** block, abi::HostULong size);
-  static void FreeThunk(void* self, void** block);
+  static bool VANTOREL_ADDIN_API AllocThunk(void* self, void** block, abi::HostULong size);
+  static void VANTOREL_ADDIN_API FreeThunk(void* self, void** block);
   bool AddinAllocate(void** block, std::uint64_t size);
   void AddinFree(void** block);
 

@@ -1,5 +1,6 @@
 // A small add-in for kkt-host's own tests: well-behaved methods that check the value records
 // cross intact, and methods that make each memory mistake kkt-host must recognise.
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -23,10 +24,12 @@ struct TestObject {
 
 TestObject* FromInitDone(void* self) { return static_cast<TestObject*>(self); }
 TestObject* FromExtender(void* self) {
-  return reinterpret_cast<TestObject*>(static_cast<char*>(self) - 8);
+  return reinterpret_cast<TestObject*>(static_cast<char*>(self) -
+                                       offsetof(abi::ComponentBlock, languageExtender));
 }
 TestObject* FromLocale(void* self) {
-  return reinterpret_cast<TestObject*>(static_cast<char*>(self) - 16);
+  return reinterpret_cast<TestObject*>(static_cast<char*>(self) -
+                                       offsetof(abi::ComponentBlock, locale));
 }
 
 void* Alloc(TestObject* o, std::size_t size) {
@@ -205,34 +208,33 @@ bool Call(void* self, long method, abi::tVariant* ret, abi::tVariant* params, lo
   return false;
 }
 
-const abi::InitDoneTable kInitDone = [] {
-  abi::InitDoneTable t{};
-  t.Init = [](void* self, void* connection) {
+// The table entries: plain functions, each with the host's calling convention.
+struct Slots {
+  static bool VANTOREL_ADDIN_API Init(void* self, void* connection) {
     FromInitDone(self)->connection = static_cast<Connection*>(connection);
     return true;
-  };
-  t.setMemManager = [](void* self, void* mm) {
+  }
+  static bool VANTOREL_ADDIN_API SetMemManager(void* self, void* mm) {
     FromInitDone(self)->mm = static_cast<MemoryManager*>(mm);
     return true;
-  };
-  t.GetInfo = [](void*) -> abi::HostLong { return 2000; };
-  t.Done = [](void*) {};
-  return t;
-}();
+  }
+  static abi::HostLong VANTOREL_ADDIN_API GetInfo(void*) { return 2000; }
+  static void VANTOREL_ADDIN_API Done(void*) {}
 
-const abi::LanguageExtenderTable kExtender = [] {
-  abi::LanguageExtenderTable t{};
-  t.RegisterExtensionAs = [](void* self, WCHAR_T** name) {
+  static bool VANTOREL_ADDIN_API RegisterExtensionAs(void* self, WCHAR_T** name) {
     *name = Copy(FromExtender(self), u"KkthostTest");
     return true;
-  };
-  t.GetNProps = [](void*) -> abi::HostLong { return 2; };
-  t.FindProp = [](void*, const WCHAR_T* name) -> abi::HostLong { return Find(name, false); };
-  t.GetPropName = [](void* self, abi::HostLong n, abi::HostLong alias) -> const WCHAR_T* {
+  }
+  static abi::HostLong VANTOREL_ADDIN_API GetNProps(void*) { return 2; }
+  static abi::HostLong VANTOREL_ADDIN_API FindProp(void*, const WCHAR_T* name) {
+    return Find(name, false);
+  }
+  static const WCHAR_T* VANTOREL_ADDIN_API GetPropName(void* self, abi::HostLong n,
+                                                       abi::HostLong alias) {
     if (n < 0 || n >= 2) return nullptr;
     return Copy(FromExtender(self), kProps[n][alias == 0 ? 0 : 1]);
-  };
-  t.GetPropVal = [](void* self, abi::HostLong n, abi::tVariant* v) {
+  }
+  static bool VANTOREL_ADDIN_API GetPropVal(void* self, abi::HostLong n, abi::tVariant* v) {
     TestObject* o = FromExtender(self);
     if (n == 0) {
       SetBool(v, o->flag);
@@ -243,48 +245,85 @@ const abi::LanguageExtenderTable kExtender = [] {
       return true;
     }
     return false;
-  };
-  t.SetPropVal = [](void* self, abi::HostLong n, abi::tVariant* v) {
+  }
+  static bool VANTOREL_ADDIN_API SetPropVal(void* self, abi::HostLong n, abi::tVariant* v) {
     if (n != 0 || v->vt != abi::VTYPE_BOOL) return false;
     FromExtender(self)->flag = v->bVal;
     return true;
-  };
-  t.IsPropReadable = [](void*, abi::HostLong n) { return n == 0 || n == 1; };
-  t.IsPropWritable = [](void*, abi::HostLong n) { return n == 0; };
-  t.GetNMethods = [](void*) -> abi::HostLong { return kMethodCount; };
-  t.FindMethod = [](void*, const WCHAR_T* name) -> abi::HostLong { return Find(name, true); };
-  t.GetMethodName = [](void* self, abi::HostLong n, abi::HostLong alias) -> const WCHAR_T* {
+  }
+  static bool VANTOREL_ADDIN_API IsPropReadable(void*, abi::HostLong n) { return n == 0 || n == 1; }
+  static bool VANTOREL_ADDIN_API IsPropWritable(void*, abi::HostLong n) { return n == 0; }
+  static abi::HostLong VANTOREL_ADDIN_API GetNMethods(void*) { return kMethodCount; }
+  static abi::HostLong VANTOREL_ADDIN_API FindMethod(void*, const WCHAR_T* name) {
+    return Find(name, true);
+  }
+  static const WCHAR_T* VANTOREL_ADDIN_API GetMethodName(void* self, abi::HostLong n,
+                                                         abi::HostLong alias) {
     if (n < 0 || n >= kMethodCount) return nullptr;
     return Copy(FromExtender(self), alias == 0 ? kMethods[n].name : kMethods[n].localName);
-  };
-  t.GetNParams = [](void*, abi::HostLong n) -> abi::HostLong {
+  }
+  static abi::HostLong VANTOREL_ADDIN_API GetNParams(void*, abi::HostLong n) {
     return n >= 0 && n < kMethodCount ? kMethods[n].params : 0;
-  };
-  t.GetParamDefValue = [](void*, abi::HostLong m, abi::HostLong p, abi::tVariant* v) {
+  }
+  static bool VANTOREL_ADDIN_API GetParamDefValue(void*, abi::HostLong m, abi::HostLong p,
+                                                  abi::tVariant* v) {
     if (m != kDefaulted || p != 1) return false;
     std::memset(v, 0, sizeof *v);
     v->vt = abi::VTYPE_I4;
     v->lVal = 42;
     return true;
-  };
-  t.HasRetVal = [](void*, abi::HostLong n) {
+  }
+  static bool VANTOREL_ADDIN_API HasRetVal(void*, abi::HostLong n) {
     return n >= 0 && n < kMethodCount && kMethods[n].hasRet;
-  };
-  t.CallAsProc = [](void* self, abi::HostLong n, abi::tVariant* params, abi::HostLong count) {
+  }
+  static bool VANTOREL_ADDIN_API CallAsProc(void* self, abi::HostLong n, abi::tVariant* params,
+                                            abi::HostLong count) {
     return Call(self, static_cast<long>(n), nullptr, params, static_cast<long>(count));
-  };
-  t.CallAsFunc = [](void* self, abi::HostLong n, abi::tVariant* ret, abi::tVariant* params,
-                    abi::HostLong count) {
+  }
+  static bool VANTOREL_ADDIN_API CallAsFunc(void* self, abi::HostLong n, abi::tVariant* ret,
+                                            abi::tVariant* params, abi::HostLong count) {
     return Call(self, static_cast<long>(n), ret, params, static_cast<long>(count));
-  };
+  }
+
+  static void VANTOREL_ADDIN_API SetLocale(void* self, const WCHAR_T*) { (void)FromLocale(self); }
+
+  // The mistake the host must catch on Windows x86: an entry in the compiler's default
+  // convention (cdecl: the caller pops), placed in the table as if it were __stdcall.
+  static abi::HostLong WrongConventionGetNMethods(void*) { return kMethodCount; }
+};
+
+const abi::InitDoneTable kInitDone = {
+    {}, Slots::Init, Slots::SetMemManager, Slots::GetInfo, Slots::Done};
+
+const abi::LanguageExtenderTable kExtender = {
+    {},
+    Slots::RegisterExtensionAs,
+    Slots::GetNProps,
+    Slots::FindProp,
+    Slots::GetPropName,
+    Slots::GetPropVal,
+    Slots::SetPropVal,
+    Slots::IsPropReadable,
+    Slots::IsPropWritable,
+    Slots::GetNMethods,
+    Slots::FindMethod,
+    Slots::GetMethodName,
+    Slots::GetNParams,
+    Slots::GetParamDefValue,
+    Slots::HasRetVal,
+    Slots::CallAsProc,
+    Slots::CallAsFunc,
+};
+
+// The same table with GetNMethods in the wrong convention (class kkthost_test_cdecl).
+const abi::LanguageExtenderTable kWrongExtender = [] {
+  abi::LanguageExtenderTable t = kExtender;
+  t.GetNMethods = reinterpret_cast<decltype(t.GetNMethods)>(
+      reinterpret_cast<void (*)()>(&Slots::WrongConventionGetNMethods));
   return t;
 }();
 
-const abi::LocaleTable kLocale = [] {
-  abi::LocaleTable t{};
-  t.SetLocale = [](void* self, const WCHAR_T*) { (void)FromLocale(self); };
-  return t;
-}();
+const abi::LocaleTable kLocale = {{}, Slots::SetLocale};
 
 }  // namespace
 
@@ -295,12 +334,13 @@ const abi::LocaleTable kLocale = [] {
 #endif
 
 TESTADDIN_EXPORT abi::HostLong GetClassObject(const WCHAR_T* name, void** component) {
-  if (name == nullptr || component == nullptr || std::u16string_view(name) != u"kkthost_test") {
-    return 0;
-  }
+  if (name == nullptr || component == nullptr) return 0;
+  // kkthost_test_cdecl is not in GetClassNames: only the test of the calling convention asks.
+  const std::u16string_view n(name);
+  if (n != u"kkthost_test" && n != u"kkthost_test_cdecl") return 0;
   auto* o = new TestObject{};
   o->block.initDone = &kInitDone;
-  o->block.languageExtender = &kExtender;
+  o->block.languageExtender = n == u"kkthost_test" ? &kExtender : &kWrongExtender;
   o->block.locale = &kLocale;
   o->block.object = o->block.object2 = o->block.object3 = o;
   *component = o;

@@ -55,6 +55,30 @@ TEST(Host, LoadsAndSetsUpTheObjectAsTheHostDoes) {
   EXPECT_TRUE(c->Close().empty()) << Describe(c->MemoryFaults());
 }
 
+// The 32-bit Windows host pushes `this` and the arguments and expects every table entry to pop
+// them (__stdcall). An entry in the default cdecl convention leaves the stack off by 4 bytes per
+// word; kkt-host must refuse it at its first call rather than run on with a skewed stack.
+TEST(Host, EntryInTheWrongCallingConventionIsRefused) {
+  auto c = TestAddin().Create("kkthost_test_cdecl");
+  if (!vantorel::abi::kWindowsX86) {
+    EXPECT_EQ(c->MethodCount(), 12);  // one calling convention on x64: nothing to get wrong
+    return;
+  }
+  try {
+    c->MethodCount();
+    ADD_FAILURE() << "a cdecl GetNMethods went unnoticed";
+  } catch (const HostError& e) {
+    EXPECT_NE(std::string(e.what()).find("GetNMethods popped 0 bytes of the stack, the host "
+                                         "expects 4"),
+              std::string::npos)
+        << e.what();
+  }
+  // The entries of the right convention go on working, arguments and all.
+  EXPECT_EQ(c->FindMethod("Эхо"), 0);
+  EXPECT_EQ(c->MethodName(11, 1), "ВернутьОсвобождённое");
+  EXPECT_TRUE(c->Close().empty());
+}
+
 TEST(Component, EveryValueTypeCrossesIntact) {
   auto c = Open(TestAddin());
   DateTime t{2025, 12, 31, 23, 59, 58};
