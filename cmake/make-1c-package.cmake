@@ -1,11 +1,13 @@
 cmake_minimum_required(VERSION 3.25)
 # Makes the ZIP that 1C:Enterprise loads the add-in from:
-#   cmake -DHOST=kkt-host -DSO=libvantorel.so [-DDLL=vantorel.dll] -DSTAGE=dir -DOUTPUT=file.zip
-#         -P make-1c-package.cmake
-# MANIFEST.XML lists the binaries for the platform; INFO.XML describes the driver to the equipment
-# library with the values the add-in itself reports (GetDescription, GetInterfaceRevision, its
-# class name), read by loading the .so through kkt-host. A DLL that does not exist is left out
-# with a warning, so a Linux-only build still gets a package it can test.
+#   cmake -DHOST=kkt-host -DSO=libvantorel.so [-DDLL64=vantorel.dll] [-DDLL32=vantorel.dll]
+#         -DSTAGE=dir -DOUTPUT=file.zip -P make-1c-package.cmake
+# The binaries given are the stripped copies the builds made (their debug information stays
+# beside each build). MANIFEST.XML lists one component per binary: Windows x86_64 and i386 (the
+# 32-bit client), Linux x86_64; INFO.XML describes the driver to the equipment library with the
+# values the add-in itself reports (GetDescription, GetInterfaceRevision, its class name), read by
+# loading the packaged .so through kkt-host. A DLL that does not exist is left out with a warning,
+# so a Linux-only build still gets a package it can test.
 
 foreach(_v HOST SO STAGE OUTPUT)
   if(NOT DEFINED ${_v})
@@ -54,16 +56,26 @@ get_filename_component(_so_name "${SO}" NAME)
 file(COPY_FILE "${SO}" "${STAGE}/${_so_name}")
 set(_files MANIFEST.XML INFO.XML ${_so_name})
 set(_components "")
-if(DEFINED DLL AND NOT DLL STREQUAL "" AND EXISTS "${DLL}")
-  get_filename_component(_dll_name "${DLL}" NAME)
-  file(COPY_FILE "${DLL}" "${STAGE}/${_dll_name}")
-  list(APPEND _files ${_dll_name})
-  string(APPEND _components
-    "  <component os=\"Windows\" path=\"${_dll_name}\" type=\"native\" arch=\"x86_64\"/>\n")
-else()
-  message(WARNING "The 1C package has no Windows DLL (${DLL} not found): build the windows "
-                  "preset first, or set VANTOREL_WINDOWS_DLL, then build this target again.")
-endif()
+# Both DLLs are vantorel.dll in their builds; in the package each is named by its architecture.
+foreach(_dll DLL64 DLL32)
+  if(_dll STREQUAL "DLL64")
+    set(_arch x86_64)
+    set(_preset windows)
+  else()
+    set(_arch i386)
+    set(_preset windows-x86)
+  endif()
+  if(DEFINED ${_dll} AND NOT ${_dll} STREQUAL "" AND EXISTS "${${_dll}}")
+    set(_dll_name vantorel-${_arch}.dll)
+    file(COPY_FILE "${${_dll}}" "${STAGE}/${_dll_name}")
+    list(APPEND _files ${_dll_name})
+    string(APPEND _components
+      "  <component os=\"Windows\" path=\"${_dll_name}\" type=\"native\" arch=\"${_arch}\"/>\n")
+  else()
+    message(WARNING "The 1C package has no Windows ${_arch} DLL (${${_dll}} not found): build "
+                    "the ${_preset} preset first, then build this target again.")
+  endif()
+endforeach()
 string(APPEND _components
   "  <component os=\"Linux\" path=\"${_so_name}\" type=\"native\" arch=\"x86_64\"/>\n")
 
