@@ -1,5 +1,6 @@
 #include "documents/check_package.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -61,6 +62,28 @@ std::string Normalize(std::string_view text) {
   return text::Trim(s);
 }
 
+// The number grammar both readings share, read as a finite double.
+std::optional<double> ReadNumber(std::string_view text) {
+  const std::string s = Normalize(text);
+  if (s.empty() || !ParseDecimal(s)) return std::nullopt;
+  // The grammar is checked; from_chars reads it without the locale and without a leading '+'.
+  const std::size_t from = s[0] == '+' ? 1 : 0;
+  double v = 0;
+  const auto [end, ec] = std::from_chars(s.data() + from, s.data() + s.size(), v);
+  if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+[[noreturn]] void BadMoney(const char* name, std::string_view text) {
+  std::string detail = "Некорректная сумма";
+  if (name && *name) detail += std::string(" в атрибуте ") + name;
+  // A long text is cut, at a character boundary, so the message stays readable.
+  std::size_t n = std::min<std::size_t>(text.size(), 64);
+  while (n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  const std::string shown = std::string(text.substr(0, n)) + (n < text.size() ? "..." : "");
+  throw errors::InputError(detail + ": \"" + shown + "\"");
+}
+
 [[noreturn]] void BadBase64(const char* name) {
   throw errors::InputError(std::string("Некорректные данные Base64 в атрибуте ") + name);
 }
@@ -88,22 +111,12 @@ std::int32_t VarToIntDef(std::string_view text, std::int32_t def) {
   return static_cast<std::int32_t>(v);
 }
 
-double VarToFloatDef(std::string_view text, double def) {
-  const std::string s = Normalize(text);
-  if (s.empty() || !ParseDecimal(s)) return def;
-  // The grammar is checked; from_chars reads it without the locale and without a leading '+'.
-  const std::size_t from = s[0] == '+' ? 1 : 0;
-  double v = 0;
-  const auto [end, ec] = std::from_chars(s.data() + from, s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return def;
-  return v;
-}
+double VarToFloatDef(std::string_view text, double def) { return ReadNumber(text).value_or(def); }
 
-std::int64_t VarToCurrDef(std::string_view text, std::int64_t def) {
+std::optional<std::int64_t> ReadCurrency(std::string_view text) {
   const std::string s = Normalize(text);
-  if (s.empty()) return def;
   const auto d = ParseDecimal(s);
-  if (!d) return 0;
+  if (!d) return std::nullopt;
   std::string digits = d->digits;
   const std::size_t firstNonZero = digits.find_first_not_of('0');
   if (firstNonZero == std::string::npos) return 0;
@@ -113,7 +126,7 @@ std::int64_t VarToCurrDef(std::string_view text, std::int64_t def) {
   std::string kept;
   bool roundUp = false;
   if (shift >= 0) {
-    if (static_cast<std::int64_t>(digits.size()) + shift > 19) return 0;
+    if (static_cast<std::int64_t>(digits.size()) + shift > 19) return std::nullopt;
     kept = digits + std::string(static_cast<std::size_t>(shift), '0');
   } else {
     const std::int64_t drop = -shift;
@@ -124,23 +137,38 @@ std::int64_t VarToCurrDef(std::string_view text, std::int64_t def) {
     const bool restZero = dropped.find_first_not_of('0', 1) == std::string::npos;
     const bool keptOdd = !kept.empty() && ((kept.back() - '0') % 2 == 1);
     roundUp = first > '5' || (first == '5' && (!restZero || keptOdd));
-    if (kept.size() > 19) return 0;
+    if (kept.size() > 19) return std::nullopt;
   }
   // At most 19 digits: fits in unsigned 64 bits; the currency range is that of int64.
   std::uint64_t units = 0;
   for (char c : kept) units = units * 10 + static_cast<std::uint64_t>(c - '0');
   if (roundUp) ++units;
-  if (units > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return 0;
+  if (units > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    return std::nullopt;
   const auto v = static_cast<std::int64_t>(units);
   return d->negative ? -v : v;
 }
 
-std::int64_t PositionMoney(std::string_view text) {
-  const double scaled = VarToFloatDef(text, 0) * 10000.0;
+std::int64_t VarToCurrDef(std::string_view text, std::int64_t def) {
+  if (Normalize(text).empty()) return def;
+  return ReadCurrency(text).value_or(0);
+}
+
+std::int64_t PositionMoney(std::string_view text, const char* name) {
+  if (text::Trim(text).empty()) return 0;
+  const auto v = ReadNumber(text);
+  const double scaled = v.value_or(0) * 10000.0;
   // 2^63 is exactly representable; anything at or beyond it does not fit.
-  if (!std::isfinite(scaled) || std::fabs(scaled) >= 9223372036854775808.0)
-    throw errors::InputError("Сумма вне допустимого диапазона: " + std::string(text));
+  if (!v || !std::isfinite(scaled) || std::fabs(scaled) >= 9223372036854775808.0)
+    BadMoney(name, text);
   return static_cast<std::int64_t>(std::nearbyint(scaled));  // the default rounding: ties to even
+}
+
+std::int64_t ExactMoney(std::string_view text, const char* name) {
+  if (text::Trim(text).empty()) return 0;
+  const auto v = ReadCurrency(text);
+  if (!v) BadMoney(name, text);
+  return *v;
 }
 
 std::string Trimmed(pugi::xml_node node, const char* name) { return text::Trim(Text(node, name)); }

@@ -25,9 +25,16 @@ double VarToFloatDef(std::string_view text, double def);
 // The same normalisation, read exactly as a currency amount (ten-thousandths, further digits
 // rounded half to even); `def` when empty, 0 when unreadable or beyond the currency range.
 std::int64_t VarToCurrDef(std::string_view text, std::int64_t def);
-// A position sum: the number (default 0) times ten thousand, rounded ties to even. A value beyond
-// the currency range is an input error (1004), not a wrapped sum.
-std::int64_t PositionMoney(std::string_view text);
+// The exact currency reading of VarToCurrDef; none when the text is not a number or beyond the
+// currency range.
+std::optional<std::int64_t> ReadCurrency(std::string_view text);
+// A position sum: the number times ten thousand, rounded ties to even; 0 when the text is empty
+// or blank. Text that is not a number, or a value beyond the currency range, is an input error
+// (1004) naming `name` and the text: a sum must never silently become 0 or wrap.
+std::int64_t PositionMoney(std::string_view text, const char* name = "");
+// A payment or another exact sum: ReadCurrency, 0 when empty or blank, the same input error when
+// unreadable.
+std::int64_t ExactMoney(std::string_view text, const char* name = "");
 
 // Attribute readers: a missing attribute is the empty text.
 inline std::string_view Text(pugi::xml_node node, const char* name) {
@@ -45,10 +52,10 @@ inline double Number(pugi::xml_node node, const char* name, double def) {
   return VarToFloatDef(Text(node, name), def);
 }
 inline std::int64_t Money(pugi::xml_node node, const char* name) {
-  return PositionMoney(Text(node, name));
+  return PositionMoney(Text(node, name), name);
 }
 inline std::int64_t Payment(pugi::xml_node node, const char* name) {
-  return VarToCurrDef(Text(node, name), 0);
+  return ExactMoney(Text(node, name), name);
 }
 
 // Base64 attributes. A marking code is bytes; none when its trimmed text is empty. Other Base64

@@ -20,6 +20,7 @@ using namespace package;
 // Internal tax code of each rate text of the tax list (by its 1-based position); 18 % and 18/118
 // are sent as 20 % and 20/120.
 constexpr std::int32_t kTaxCodeOfRate[13] = {0, 1, 1, 2, 5, 6, 3, 3, 4, 7, 8, 9, 10};
+constexpr std::int32_t kTaxCodeVat0 = 5, kTaxCodeNone = 6;
 
 std::int32_t TaxCode(const TTaxValues& list, std::string_view rate) {
   const int id = list.IDOfTax(rate);
@@ -74,6 +75,17 @@ TDevice::Payments ReadPayments(pugi::xml_node payments) {
   p.Payment9 = Payment(payments, "Payment9");
   p.Payment10 = Payment(payments, "Payment10");
   return p;
+}
+
+// The money of every position, read before anything reaches the register: an unreadable sum must
+// fail the package before a receipt is opened, not leave one half made.
+void CheckPositionMoney(pugi::xml_node positions) {
+  for (pugi::xml_node node : positions.children()) {
+    if (!IsElement(node, "FiscalString")) continue;
+    for (const char* name :
+         {"PriceWithDiscount", "AmountWithDiscount", "DiscountAmount", "VATAmount", "ExciseAmount"})
+      Money(node, name);
+  }
 }
 
 // The three required parts of a package; 1004 when the document lacks any of them.
@@ -150,20 +162,23 @@ void TDriver::ReceiptSteps(bool electronically, const pugi::xml_document& checkP
   if (recType < 1 || recType > 4) throw errors::InputError();
 
   const std::string cashierName(Text(params, "CashierName"));
-  const std::string cashierInn(Text(params, "CashierINN"));
+  // Numbers and addresses are sent trimmed: a register refuses an INN with blanks around it.
+  const std::string cashierInn = Trimmed(params, "CashierINN");
   const std::string customerEmail = Trimmed(params, "CustomerEmail");
   const std::string customerPhone = Trimmed(params, "CustomerPhone");
   const std::int32_t taxation = Int(params, "TaxationSystem", -1);
-  const std::string senderEmail(Text(params, "SenderEmail"));
+  const std::string senderEmail = Trimmed(params, "SenderEmail");
   const std::int32_t agentType = Int(params, "AgentType", -1);
-  const std::string additional(Text(params, "AdditionalAttribute"));
+  const std::string additional = Trimmed(params, "AdditionalAttribute");
   const std::string receiptText(Text(params, "ReceiptText"));
   const bool ffd12 = dev.FFDVersion == TFFDVersion::ffd12;
+  CheckPositionMoney(parts.positions);
+  const TDevice::Payments payments = ReadPayments(parts.payments);
 
   dev.CancelReceipt();
 
   if (!text::Trim(cashierName).empty()) dev.SetTag(1021, cashierName);
-  if (!text::Trim(cashierInn).empty()) dev.SetTag(1203, cashierInn);
+  if (!cashierInn.empty()) dev.SetTag(1203, cashierInn);
   dev.Call("operatorLogin");
 
   std::optional<automation::Bytes> basis;
@@ -182,8 +197,8 @@ void TDriver::ReceiptSteps(bool electronically, const pugi::xml_document& checkP
     dev.SetTag(1008, customerEmail);
   else if (!customerPhone.empty())
     dev.SetTag(1008, customerPhone);
-  if (!text::Trim(senderEmail).empty()) dev.SetTag(1117, senderEmail);
-  if (!text::Trim(additional).empty()) dev.SetTag(1192, additional);
+  if (!senderEmail.empty()) dev.SetTag(1117, senderEmail);
+  if (!additional.empty()) dev.SetTag(1192, additional);
   StageTaxation(dev, taxation);
   dev.StageAgentData(true, params.child("AgentData"), params.child("VendorData"), agentType);
   if (isCorrection && basis) {
@@ -222,8 +237,9 @@ void TDriver::ReceiptSteps(bool electronically, const pugi::xml_document& checkP
       item.Quantity = Number(node, "Quantity", 0);
       item.SumWithDiscount = Money(node, "AmountWithDiscount");
       item.DiscountSum = Money(node, "DiscountAmount");
-      const std::int64_t taxSum = Money(node, "VATAmount");
-      item.TaxSum = item.Tax >= 1 && item.Tax <= 4 ? taxSum : 0;
+      // Every rate with a tax carries the host's VAT sum; 0 % and "none" have none.
+      item.TaxSum =
+          item.Tax == kTaxCodeVat0 || item.Tax == kTaxCodeNone ? 0 : Money(node, "VATAmount");
       item.Department = Byte(node, "Department");
       item.SignCalculationObject = Byte(node, "CalculationSubject");
       item.SignMethodCalculation = Byte(node, "PaymentMethod");
@@ -259,7 +275,7 @@ void TDriver::ReceiptSteps(bool electronically, const pugi::xml_document& checkP
   SplitTextLines(receiptText, in.LineLength, lines);
   for (const auto& line : lines) dev.ReceiptPrintText(line);
 
-  dev.CloseReceipt(ReadPayments(parts.payments));
+  dev.CloseReceipt(payments);
   CutAfterDocument(false, true);
   BuildDocumentOutputParameters(documentOutputParameters);
 }
@@ -295,7 +311,7 @@ void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
   const pugi::xml_node params = parts.parameters;
   const pugi::xml_node correction = params.child("CorrectionData");
   const std::string cashierName(Text(params, "CashierName"));
-  const std::string cashierInn(Text(params, "CashierINN"));
+  const std::string cashierInn = Trimmed(params, "CashierINN");
   const std::int32_t taxation = Int(params, "TaxationSystem", -1);
   const std::int32_t type = Int(correction, "Type", 0);
   const std::string number = ThroughAnsi(Text(correction, "Number"));
@@ -319,6 +335,24 @@ void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
                                            nullptr,
                                            nullptr};
 
+  // Every sum is read before the register is touched.
+  std::vector<std::pair<pugi::xml_node, std::int64_t>> taxes;
+  for (pugi::xml_node node : parts.positions.children())
+    if (IsElement(node, "FiscalString")) taxes.emplace_back(node, Payment(node, "VATAmount"));
+  const TDevice::Payments payments = ReadPayments(parts.payments);
+  // A correction gives no change: its total is the sum of every payment registered at closing,
+  // all ten kinds.
+  std::int64_t total = 0;
+  for (std::int64_t sum :
+       {payments.Cash, payments.ElectronicPayment, payments.AdvancePayment, payments.Credit,
+        payments.CashProvision, payments.Payment6, payments.Payment7, payments.Payment8,
+        payments.Payment9, payments.Payment10}) {
+    if (sum <= 0) continue;  // not registered
+    // Each sum fits the currency range; their total might not.
+    if (total > INT64_MAX - sum) throw errors::InputError("Сумма оплат вне допустимого диапазона");
+    total += sum;
+  }
+
   dev.CancelReceipt();
 
   // setParam's own return is checked here, as the register may refuse the name.
@@ -326,7 +360,7 @@ void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
     const automation::Value r = dev.DtoDrv().call("setParam", std::int32_t{1021}, cashierName);
     dev.GetResult(r.empty() ? 0 : r.asInt());
   }
-  if (!text::Trim(cashierInn).empty()) dev.SetTag(1203, cashierInn);
+  if (!cashierInn.empty()) dev.SetTag(1203, cashierInn);
   dev.Call("operatorLogin");
 
   dev.SetTag(1178, date);
@@ -339,24 +373,14 @@ void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
 
   dev.OpenReceipt(recType, in.EnablePrinting == 2, true);
 
-  const TDevice::Payments payments = ReadPayments(parts.payments);
-  std::int64_t total = 0;
-  for (std::int64_t sum : {payments.Cash, payments.ElectronicPayment, payments.AdvancePayment,
-                           payments.Credit, payments.CashProvision}) {
-    // Each sum fits the currency range; their total might not.
-    if ((sum > 0 && total > INT64_MAX - sum) || (sum < 0 && total < INT64_MIN - sum))
-      throw errors::InputError("Сумма оплат вне допустимого диапазона");
-    total += sum;
-  }
   dev.SetParam("LIBFPTR_PARAM_SUM", automation::Currency{total});
   dev.Call("receiptTotal");
 
-  for (pugi::xml_node node : parts.positions.children()) {
-    if (!IsElement(node, "FiscalString")) continue;
+  for (const auto& [node, sum] : taxes) {
     const int id = in.TaxValues.IDOfTax(Text(node, "VATRate"));
     const char* taxType = id >= 1 && id <= 12 ? kTaxType[id] : nullptr;
     if (taxType == nullptr) throw EquException(errors::kTaxOutOfRange, errors::kTaxOutOfRangeText);
-    dev.SetTax(Payment(node, "VATAmount"), dev.Const(taxType));
+    dev.SetTax(sum, dev.Const(taxType));
   }
 
   dev.CloseReceipt(payments);

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "documents/check_package.h"
 #include "support/equipment_errors.h"
+#include "support/text.h"
 #include "support/xml.h"
 
 namespace vantorel {
@@ -114,7 +116,12 @@ bool TEcrlDriver::CashInOutcomeM(V8Variant* result, V8Variant* params, long) {
   return DocumentAdapter(result, params, [&] {
     pugi::xml_document in;
     Parse(&params[1], in);
-    CashInOutcome(in, AmountToCurrency(V8GetDouble(&params[2])));
+    // An amount given as text is read as a package sum is: text that is no number fails, it
+    // never becomes 0.
+    const std::int64_t amount = V8IsString(&params[2])
+                                    ? package::PositionMoney(text::ToUtf8(V8GetWString(&params[2])))
+                                    : AmountToCurrency(V8GetDouble(&params[2]));
+    CashInOutcome(in, amount);
   });
 }
 

@@ -311,4 +311,102 @@ TEST_F(HostileInput, UnwritableLogFolderIsReportedOnceAndCallsGoOn) {
   EXPECT_TRUE(fs::exists(root / "data" / "Norvander" / "vantorel"));
 }
 
+// XML allows an attribute only once per element. A document that repeats one is malformed, in
+// every kind of document the host sends, and nothing of it reaches the register.
+TEST_F(HostileInput, RepeatedAttributeIsMalformedInEveryDocument) {
+  const std::string id = Connect();
+  const std::string package =
+      "<CheckPackage><Parameters OperationType=\"1\"/><Positions><FiscalString Name=\"Дубль\" "
+      "Quantity=\"1\" PriceWithDiscount=\"10\" AmountWithDiscount=\"10\" "
+      "AmountWithDiscount=\"1000\" VATRate=\"none\"/></Positions><Payments Cash=\"1000\"/>"
+      "</CheckPackage>";
+  const std::string input =
+      "<InputParameters><Parameters CashierName=\"Кассир\" "
+      "CashierName=\"Другой\"/></InputParameters>";
+  const struct {
+    const char* method;
+    std::vector<Value> params;
+  } calls[] = {
+      {"ConnectEquipment",
+       {Value::Empty(), Value::Empty(),
+        Value::Text("<Parameters><Parameter Name=\"PortNumber\" Name=\"IPPort\" Value=\"0\"/>"
+                    "</Parameters>")}},
+      {"EquipmentTest",
+       {Value::Empty(),
+        Value::Text("<Parameters><Parameter Name=\"PortNumber\" Value=\"0\" Value=\"1\"/>"
+                    "</Parameters>"),
+        Value::Empty(), Value::Empty()}},
+      {"ProcessCheck", {Value::Text(id), Value::Bool(false), Value::Text(package), Value::Empty()}},
+      {"ProcessCorrectionCheck",
+       {Value::Text(id), Value::Bool(false), Value::Text(package), Value::Empty()}},
+      {"PrintTextDocument",
+       {Value::Text(id), Value::Text(TextDocument("<TextString Text=\"Дубль\" Text=\"x\"/>"))}},
+      {"OperationFN",
+       {Value::Text(id), Value::I4(2),
+        Value::Text("<ParametersFiscal CashierName=\"a\" CashierName=\"b\"/>")}},
+      {"OpenShift", {Value::Text(id), Value::Text(input), Value::Empty()}},
+      {"CloseShift", {Value::Text(id), Value::Text(input), Value::Empty()}},
+      {"CashInOutcome", {Value::Text(id), Value::Text(input), Value::R8(10)}},
+      {"PrintXReport", {Value::Text(id), Value::Text(input)}},
+      {"GetCurrentStatus", {Value::Text(id), Value::Text(input), Value::Empty()}},
+      {"ReportCurrentStatusOfSettlements", {Value::Text(id), Value::Text(input), Value::Empty()}},
+      {"RequestKM",
+       {Value::Text(id), Value::Text("<RequestKM GUID=\"a\" GUID=\"b\" MarkingCode=\"AQID\"/>"),
+        Value::Empty()}},
+  };
+  for (const auto& c : calls) {
+    const auto last = Survives(c.method, c.params);
+    EXPECT_EQ(last.code, 1001) << c.method << ": " << last.description;
+    EXPECT_EQ(last.description.rfind("XML parse error: Duplicate attribute '", 0), 0u)
+        << c.method << ": " << last.description;
+  }
+  EXPECT_EQ(Tape().find("Дубль"), std::string::npos) << Tape();
+}
+
+// Money that is present but no number is an input error naming the attribute and its text, and
+// no receipt is made; the host never gets a receipt paid or priced at 0 by accident.
+TEST_F(HostileInput, MoneyTextsNeverBecomeZero) {
+  const std::string id = Connect();
+  const struct {
+    const char* position;
+    const char* payments;
+    const char* named;
+  } cases[] = {
+      {"AmountWithDiscount=\"1e400\"", "Cash=\"10\"", "AmountWithDiscount: \"1e400\""},
+      {"AmountWithDiscount=\"10\"", "Cash=\"1 000,00\" ElectronicPayment=\"10\"",
+       "Cash: \"1 000,00\""},
+  };
+  for (const auto& c : cases) {
+    const std::string package =
+        std::string(
+            "<CheckPackage><Parameters OperationType=\"1\"/><Positions><FiscalString "
+            "Name=\"Без суммы\" Quantity=\"1\" PriceWithDiscount=\"10\" VATRate=\"none\" ") +
+        c.position + "/></Positions><Payments " + c.payments + "/></CheckPackage>";
+    const auto last = Survives("ProcessCheck", {Value::Text(id), Value::Bool(false),
+                                                Value::Text(package), Value::Empty()});
+    EXPECT_EQ(last.code, 1004) << package;
+    EXPECT_NE(last.description.find(c.named), std::string::npos) << last.description;
+  }
+  EXPECT_EQ(Tape().find("Без суммы"), std::string::npos) << "no receipt was opened";
+
+  const auto cash =
+      Survives("CashInOutcome",
+               {Value::Text(id), Value::Text("<InputParameters><Parameters/></InputParameters>"),
+                Value::Text("1 000")});
+  EXPECT_EQ(cash.code, 1004);
+  EXPECT_NE(cash.description.find("\"1 000\""), std::string::npos) << cash.description;
+}
+
+// Graphic text with nothing to draw prints nothing, and the document goes on.
+TEST_F(HostileInput, EmptyGraphicTextPrintsNothing) {
+  const std::string id = Connect();
+  const auto last = Survives(
+      "PrintTextDocument",
+      {Value::Text(id), Value::Text(TextDocument(
+                            "<GraphicText Text=\"\"/><TextString Text=\"[gt1][/gt1]\"/>"
+                            "<TextString Text=\"[/gt3]до[gt3]\"/><TextString Text=\"после\"/>"))});
+  EXPECT_EQ(last.code, 0) << last.description;
+  EXPECT_NE(Tape().find("после"), std::string::npos) << Tape();
+}
+
 }  // namespace

@@ -64,18 +64,24 @@ TEST(CheckPackage, PositionMoneyRoundsTiesToEven) {
     std::int64_t units;
   } cases[] = {
       {"1,5", 15000},    {"1.5", 15000},   {"123.45678", 1234568},
-      {"abc", 0},        {"", 0},          {"0.00125", 12},
+      {" ", 0},          {"", 0},          {"0.00125", 12},
       {"0.00135", 14},   {"0.00025", 2},   {"2.00005", 20000},
       {"-0.00125", -12}, {"100", 1000000}, {"0.1", 1000},
   };
   for (const auto& c : cases) EXPECT_EQ(PositionMoney(c.text), c.units) << c.text;
 
-  for (const char* huge : {"1e300", "-1e16", "922337203685478"}) {
+  // Beyond the currency range, or no number at all: an input error naming the attribute and the
+  // text, never a wrapped sum or a silent 0.
+  for (const char* bad :
+       {"1e300", "-1e16", "922337203685478", "1e400", "abc", "1 000,00", "1,000.5", "12руб"}) {
     try {
-      PositionMoney(huge);
-      ADD_FAILURE() << huge << " must not wrap";
+      PositionMoney(bad, "AmountWithDiscount");
+      ADD_FAILURE() << bad << " must not read as a sum";
     } catch (const EquException& e) {
-      EXPECT_EQ(e.Code(), errors::kInputParameters) << huge;
+      EXPECT_EQ(e.Code(), errors::kInputParameters) << bad;
+      EXPECT_NE(std::string(e.what()).find(std::string("AmountWithDiscount: \"") + bad + "\""),
+                std::string::npos)
+          << e.what();
     }
   }
 }
@@ -108,6 +114,19 @@ TEST(CheckPackage, PaymentMoneyIsExactDecimal) {
       {"", 42},  // empty gives the default
   };
   for (const auto& c : cases) EXPECT_EQ(VarToCurrDef(c.text, 42), c.units) << c.text;
+
+  // A payment read from a package is strict where VarToCurrDef gives 0.
+  EXPECT_EQ(ExactMoney("", "Cash"), 0);
+  EXPECT_EQ(ExactMoney(" 0,5 ", "Cash"), 5000);
+  for (const char* bad : {"abc", "1 000,00", "1.000,5", "922337203685477.5808", "1e99999999"}) {
+    try {
+      ExactMoney(bad, "Cash");
+      ADD_FAILURE() << bad;
+    } catch (const EquException& e) {
+      EXPECT_EQ(e.Code(), errors::kInputParameters) << bad;
+      EXPECT_NE(std::string(e.what()).find("Cash"), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(CheckPackage, Base64MarkingCodesAndTexts) {

@@ -90,7 +90,8 @@ TEST_F(Check, CancelsAnOpenReceiptThenLogsTheCashierIn) {
   steps.resize(6);
   EXPECT_EQ(steps,
             (std::vector<std::string>{"queryData", "queryData", "cancelReceipt", "1021=Петров",
-                                      "1203=  7707083893 ", "operatorLogin"}));
+                                      "1203=7707083893", "operatorLogin"}))
+      << "the INN is sent trimmed";
 
   // Blank names: the login goes without them.
   driver.Device().CancelReceipt();  // whatever the first package left open
@@ -202,6 +203,10 @@ TEST_F(Check, ReceiptLevelTags) {
        {"1055=" + Render(driver.Device().Const("LIBFPTR_TT_OSN")), "1117=shop@x.ru", "1192=доп"},
        {}},
       {R"(SenderEmail="  " AdditionalAttribute=" ")", {}, {"1117=  ", "1192= "}},
+      // Sent trimmed: a register refuses an INN with blanks around it.
+      {R"(CashierINN=" 500100732259 " SenderEmail=" shop@x.ru " AdditionalAttribute=" доп ")",
+       {"1203=500100732259", "1117=shop@x.ru", "1192=доп"},
+       {"1203= 500100732259 ", "1117= shop@x.ru ", "1192= доп "}},
   };
   for (const auto& c : cases) {
     reg->ClearTrace();
@@ -246,7 +251,7 @@ TEST_F(Check, PositionValuesReachTheRegister) {
                        VATRate="18" VATAmount="2,5"/>
          <FiscalString Name="Без НДС" Quantity="1" PriceWithDiscount="5" AmountWithDiscount="5"
                        VATRate="NONE" VATAmount="5"/>
-         <FiscalString Name="Ошибка цены" Quantity="1" PriceWithDiscount="x" AmountWithDiscount="0,004"
+         <FiscalString Name="Без цены" Quantity="1" PriceWithDiscount=" " AmountWithDiscount="0,004"
                        VATRate="0"/>)",
       ""));
   SKIP_IF_NOT_YET(o);
@@ -260,7 +265,7 @@ TEST_F(Check, PositionValuesReachTheRegister) {
   EXPECT_EQ(r.positions[0].taxSum, 250);
   EXPECT_EQ(r.positions[1].taxType, driver.Device().Const("LIBFPTR_TAX_NO").asInt());
   EXPECT_EQ(r.positions[1].taxSum, 0) << "no tax sum without VAT";
-  EXPECT_EQ(r.positions[2].price, 0) << "a price that is not a number reads as 0";
+  EXPECT_EQ(r.positions[2].price, 0) << "a blank price keeps its default";
 }
 
 TEST_F(Check, UnknownRateStopsAfterEarlierPositionsAndTheNextReceiptCancels) {
@@ -447,6 +452,43 @@ TEST_F(CheckInput, UnusableValuesAreInputErrors) {
     EXPECT_NE(o.message.find(c.named), std::string::npos) << o.message;
     EXPECT_TRUE(State().receipt.positions.empty()) << "nothing registered";
   }
+}
+
+// A sum is never silently 0: money that is present but no number fails the package with 1004
+// naming the attribute and its text, before the register is asked for a receipt. Absent or
+// blank money keeps its default.
+TEST_F(CheckInput, MoneyThatIsNoNumberMakesNoReceipt) {
+  OpenShift();
+  const std::string position =
+      R"(Name="A" Quantity="1" PriceWithDiscount="10" AmountWithDiscount="10" VATRate="20")";
+  const struct {
+    std::string position, payments, named;
+  } cases[] = {
+      {R"(DiscountAmount="1 000,00")", R"(Cash="10")", "DiscountAmount: \"1 000,00\""},
+      {R"(VATAmount="1e400")", R"(Cash="10")", "VATAmount: \"1e400\""},
+      {R"(ExciseAmount="x")", R"(Cash="10")", "ExciseAmount: \"x\""},
+      {"", R"(Cash="1 000,00")", "Cash: \"1 000,00\""},
+      {"", R"(Cash="5" ElectronicPayment="5,0,0")", "ElectronicPayment: \"5,0,0\""},
+      {"", R"(Cash="10" Payment6="1e99999")", "Payment6: \"1e99999\""},
+      {"", R"(Cash="12345678901234567890")", "Cash"},
+  };
+  for (const auto& c : cases) {
+    reg->ClearTrace();
+    const std::string package =
+        "<CheckPackage><Parameters OperationType=\"1\"/><Positions><FiscalString " + position +
+        " " + c.position + "/></Positions><Payments " + c.payments + "/></CheckPackage>";
+    const Outcome o = Receipt(package);
+    EXPECT_EQ(o.code, 1004) << package;
+    EXPECT_NE(o.message.find(c.named), std::string::npos) << o.message;
+    EXPECT_EQ(Calls(), std::vector<std::string>{"queryData"}) << "no receipt: " << package;
+  }
+  // Absent, empty and blank sums keep their defaults.
+  const Outcome o = Receipt(
+      "<CheckPackage><Parameters OperationType=\"1\"/><Positions><FiscalString " + position +
+      R"( DiscountAmount="" VATAmount=" " ExciseAmount=""/></Positions><Payments Cash="10" )"
+      R"(ElectronicPayment="" Payment6="  "/></CheckPackage>)");
+  ASSERT_EQ(o.code, 0) << o.message;
+  EXPECT_EQ(State().documents.back().type, 3);
 }
 
 }  // namespace

@@ -80,11 +80,12 @@ TEST_F(Correction, OlderFormatSendsTotalAndTaxSums) {
 
   EXPECT_EQ(Staged("LIBFPTR_PARAM_RECEIPT_TYPE"),
             driver.Device().Const("LIBFPTR_RT_SELL_CORRECTION"));
-  EXPECT_EQ(Staged("LIBFPTR_PARAM_SUM"), automation::Value(automation::Currency{1000000}))
-      << "Payment6 is not in the total";
+  EXPECT_EQ(Staged("LIBFPTR_PARAM_SUM"), automation::Value(automation::Currency{1500000}))
+      << "a correction gives no change: every payment is in the total";
   EXPECT_EQ(Staged("LIBFPTR_PARAM_RECEIPT_ELECTRONICALLY"), automation::Value(false));
   EXPECT_EQ(State().documents.back().type, 31);
-  EXPECT_EQ(DocTag(1020), 10000);
+  EXPECT_EQ(DocTag(1020), 15000);
+  EXPECT_EQ(DocTag(1031), 10000) << "all the cash stays in the drawer";
   EXPECT_EQ(DocTag(1102), 1000) << "VAT 20 %";
   EXPECT_EQ(DocTag(1103), 550) << "VAT 10 %";
   EXPECT_EQ(DocTag(1081), 5000) << "payment 6 registered at closing";
@@ -124,6 +125,10 @@ TEST_F(Correction, OlderFormatRefusals) {
       {Package("1", R"(<CorrectionData Date="2024-02-30"/>)", kTwoTaxes, R"(Cash="1")"), 1004,
        false},
       {"<CheckPackage><Parameters OperationType=\"1\"/><Positions/></CheckPackage>", 1004, false},
+      // Sums that are no number: refused before the receipt is opened.
+      {Package("1", "", R"(<FiscalString VATRate="20" VATAmount="1,0,0"/>)", R"(Cash="1")"), 1004,
+       false},
+      {Package("1", "", kTwoTaxes, R"(Cash="1" Payment7="1 000")"), 1004, false},
       {Package("1", "", R"(<FiscalString VATRate="5" VATAmount="1"/>)", R"(Cash="1")"), 3010, true},
       {Package("1", "", R"(<FiscalString VATRate="20%" VATAmount="1"/>)", R"(Cash="1")"), 3010,
        true},
