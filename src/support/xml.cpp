@@ -1,6 +1,10 @@
 #include "support/xml.h"
 
+#include <optional>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
 
 #include "addin/v8napi.h"
 #include "support/text.h"
@@ -57,6 +61,29 @@ int MaxDepth(std::string_view s) {
   }
   return max;
 }
+// XML 1.0 allows an attribute only once per element; pugixml keeps every copy, and readers would
+// take the first. The first repeated name found, with its element's offset, or none.
+std::optional<std::pair<std::string, std::ptrdiff_t>> RepeatedAttribute(
+    const pugi::xml_node& root) {
+  std::unordered_set<std::string_view> seen;
+  for (pugi::xml_node n = root.first_child(); n;) {
+    if (n.type() == pugi::node_element && n.first_attribute() &&
+        n.first_attribute().next_attribute()) {
+      seen.clear();
+      for (pugi::xml_attribute a : n.attributes())
+        if (!seen.insert(a.name()).second)
+          return std::make_pair(std::string(a.name()).substr(0, 64), n.offset_debug());
+    }
+    // Depth-first, without recursion.
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && !n.next_sibling()) n = n.parent() == root ? pugi::xml_node() : n.parent();
+    if (n) n = n.next_sibling();
+  }
+  return std::nullopt;
+}
 }  // namespace
 
 std::string CleanXmlText(std::u16string_view text) {
@@ -79,6 +106,11 @@ void ParseInputUtf8(std::string_view utf8, pugi::xml_document& doc) {
   if (!r)
     throw std::runtime_error(std::string("XML parse error: ") + r.description() + " at offset " +
                              std::to_string(r.offset));
+  if (const auto repeated = RepeatedAttribute(doc)) {
+    doc.reset();
+    throw std::runtime_error("XML parse error: Duplicate attribute '" + repeated->first +
+                             "' at offset " + std::to_string(repeated->second));
+  }
 }
 
 void ParseInput(std::u16string_view text, pugi::xml_document& doc) {
