@@ -1,5 +1,6 @@
 #include "dispatch_server.h"
 
+#include <cstdio>
 #include <new>
 
 #include "platform/windows/variant.h"
@@ -16,41 +17,30 @@ std::atomic<long>& ModuleReferences() {
 }
 
 namespace {
-// Coercions follow one fixed locale: the user's decimal separator and date order must not change
-// what a text means.
-const LCID kLocale = LOCALE_INVARIANT;
-
-// An argument as an automation value. Types that automation values carry as they are pass
-// straight; other scalars are coerced to the nearest one.
+// An argument as an automation value. Only the types DTO10 takes are accepted (32-bit integer,
+// Boolean, double, currency, date, text, byte array), by value or by reference; anything else
+// (a 64-bit or 16-bit integer, a single, an empty argument ...) is refused by name, so that a
+// caller sending the wrong type fails here as it may with the register maker's library.
 Value Argument(const VARIANT& in) {
   const VARIANT* v = &in;
   while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
-  VARTYPE target = VT_EMPTY;
   switch (v->vt & ~VT_BYREF) {
-    case VT_I1:
-    case VT_UI1:
-    case VT_I2:
-    case VT_UI2:
-    case VT_INT:
-      target = VT_I4;
-      break;
-    case VT_UI4:
-    case VT_UINT:
-    case VT_UI8:
-      target = VT_I8;
-      break;
-    case VT_R4:
-    case VT_DECIMAL:
-      target = VT_R8;
-      break;
-    default:
+    case VT_I4:
+    case VT_BOOL:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_ARRAY | VT_UI1:
       return automation::com::FromVariant(*v);
+    default: {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v->vt));
+      throw AutomationError(std::string("has variant type ") + buf +
+                            ", not accepted: the library takes 32-bit integers, Booleans, "
+                            "doubles, currency, dates, texts and byte arrays");
+    }
   }
-  automation::com::VariantHolder coerced;
-  const HRESULT hr =
-      VariantChangeTypeEx(coerced.get(), const_cast<VARIANT*>(v), kLocale, 0, target);
-  if (FAILED(hr)) throw AutomationError("argument cannot be converted");
-  return automation::com::FromVariant(*coerced);
 }
 
 HRESULT Raise(EXCEPINFO* info, const std::string& description) {
@@ -150,9 +140,11 @@ HRESULT AutomationDispatch::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DIS
     const UINT index = params->cArgs - 1 - i;
     try {
       args.push_back(Argument(params->rgvarg[index]));
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
       if (argError) *argError = index;
-      return DISP_E_TYPEMISMATCH;
+      return Raise(info, name + ": argument " + std::to_string(i + 1) + " " + e.what());
     }
   }
 

@@ -194,8 +194,20 @@ void TDevice::SetParam(std::string_view name, const Value& value) {
 
 void TDevice::SetTag(std::int32_t tag, const Value& value) { SetParamId(Value(tag), value); }
 
+namespace {
+// DTO10 takes its integers as 32-bit values: a wider one is narrowed when it fits, and refused
+// rather than cut when it does not.
+Value Int32Argument(const Value& v) {
+  if (!v.is<std::int64_t>()) return v;
+  const std::int64_t i = v.get<std::int64_t>();
+  if (i < INT32_MIN || i > INT32_MAX)
+    throw std::runtime_error("Целое значение вне допустимого диапазона: " + std::to_string(i));
+  return Value(static_cast<std::int32_t>(i));
+}
+}  // namespace
+
 void TDevice::SetParamId(const Value& id, const Value& value) {
-  DtoDrv().call("setParam", id, value);
+  DtoDrv().call("setParam", Int32Argument(id), Int32Argument(value));
 }
 
 Value TDevice::GetParam(TParamType type, std::string_view name) {

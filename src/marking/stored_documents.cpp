@@ -5,6 +5,7 @@
 #include "device/device.h"
 #include "support/datetime.h"
 #include "support/encoding.h"
+#include "support/equipment_errors.h"
 #include "support/xml.h"
 
 namespace vantorel {
@@ -144,6 +145,35 @@ std::string MarkingCodeText(const automation::Value& v) {
   return encoding::Base64Encode(bytes, true);
 }
 
+// The storage keeps the taxation system of tag 1055 as one bit; the package's code is its place
+// (0 general ... 5 patent). Anything but a single known bit has no code.
+std::string TaxationSystemText(const automation::Value& v) {
+  if (v.is<automation::Bytes>()) return {};
+  std::int64_t bits = 0;
+  try {
+    bits = v.asInt();
+  } catch (const automation::AutomationError&) {
+    return {};
+  }
+  for (int code = 0; code <= 5; ++code)
+    if (bits == (std::int64_t{1} << code)) return std::to_string(code);
+  return {};
+}
+
+// The package's rate text of a tag 1199 code; empty for a code it has no text for.
+std::string VatRateText(const automation::Value& v) {
+  static const char* const kRates[] = {"",     "20", "10", "20/120", "10/110", "0",
+                                       "none", "5",  "7",  "5/105",  "7/107"};
+  if (v.is<automation::Bytes>()) return {};
+  std::int64_t code = 0;
+  try {
+    code = v.asInt();
+  } catch (const automation::AutomationError&) {
+    return {};
+  }
+  return code >= 1 && code <= 10 ? kRates[code] : "";
+}
+
 void BuildCheckPackage(const std::vector<TRecordFN>& records, std::int64_t documentType,
                        pugi::xml_node& output) {
   pugi::xml_node root = output.append_child("CheckPackage");
@@ -176,7 +206,8 @@ void BuildCheckPackage(const std::vector<TRecordFN>& records, std::int64_t docum
           Put(parameters, "OperationType", PlainText(v));
           break;
         case 1055:
-          Put(parameters, "TaxationSystem", PlainText(v));
+          if (const std::string code = TaxationSystemText(v); !code.empty())
+            Put(parameters, "TaxationSystem", code);
           break;
         case 1077:
           Put(parameters, "FiscalSign", FiscalSignText(v));
@@ -219,6 +250,9 @@ void BuildCheckPackage(const std::vector<TRecordFN>& records, std::int64_t docum
       case 1043:
         Put(position, "AmountWithDiscount", PlainText(v));
         break;
+      case 1199:
+        if (const std::string rate = VatRateText(v); !rate.empty()) Put(position, "VATRate", rate);
+        break;
       case 1200:
         Put(position, "VATAmount", PlainText(v));
         break;
@@ -248,7 +282,8 @@ void TDevice::GetDocumentFromFN(std::int32_t docNumber, pugi::xml_node& output) 
   }
   RecordFNList.clear();
   SetParam("LIBFPTR_PARAM_RECORDS_TYPE", Const("LIBFPTR_RT_FN_DOCUMENT_TLVS"));
-  SetParam("LIBFPTR_PARAM_DOCUMENT_NUMBER", number);
+  if (number < 1 || number > INT32_MAX) number = 0;  // no such document: the register says so
+  SetParam("LIBFPTR_PARAM_DOCUMENT_NUMBER", static_cast<std::int32_t>(number));
   Call("beginReadRecords");
   const std::int64_t documentType = GetParamInt("LIBFPTR_PARAM_FN_DOCUMENT_TYPE");
   const std::string id = GetParamString("LIBFPTR_PARAM_RECORDS_ID");
@@ -262,7 +297,9 @@ void TDevice::GetDocumentFromFN(std::int32_t docNumber, pugi::xml_node& output) 
 void TDevice::PrintDocCopy(std::int64_t checkNumber) {
   if (checkNumber != 0) {
     SetParam("LIBFPTR_PARAM_REPORT_TYPE", Const("LIBFPTR_RT_FN_DOC_BY_NUMBER"));
-    SetParam("LIBFPTR_PARAM_DOCUMENT_NUMBER", checkNumber);
+    if (checkNumber < INT32_MIN || checkNumber > INT32_MAX)
+      throw errors::InputError("Номер документа вне допустимого диапазона");
+    SetParam("LIBFPTR_PARAM_DOCUMENT_NUMBER", static_cast<std::int32_t>(checkNumber));
   } else {
     SetParam("LIBFPTR_PARAM_REPORT_TYPE", Const("LIBFPTR_RT_LAST_DOCUMENT"));
   }

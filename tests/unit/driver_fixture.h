@@ -113,6 +113,9 @@ class DriverOnVirtualRegister : public ::testing::Test {
     }
     automation::Value get(std::string_view name) override { return inner->get(name); }
     automation::Value call(std::string_view name, std::span<const automation::Value> args) override {
+      // DTO10 takes 32-bit integers; a 64-bit one may be refused by the real library.
+      for (const auto& a : args)
+        if (a.is<std::int64_t>()) ADD_FAILURE() << name << " given a 64-bit integer " << a.asText();
       auto result = inner->call(name, args);
       if (auto d = inner->device()) owner.lastDevice_ = std::move(d);
       return result;

@@ -45,7 +45,7 @@ TEST_F(StoredDocuments, LastReceiptAsACheckPackage) {
   EXPECT_STREQ(p.attribute("DocumentType").value(), "3");
   EXPECT_EQ(p.attribute("DocNumber").value(), std::to_string(stored.number));
   EXPECT_STREQ(p.attribute("OperationType").value(), "1");
-  EXPECT_STREQ(p.attribute("TaxationSystem").value(), "1");
+  EXPECT_STREQ(p.attribute("TaxationSystem").value(), "0") << "the package's code of ОСН";
   EXPECT_STREQ(p.attribute("CashierName").value(), "Сидоров");
   EXPECT_EQ(p.attribute("FiscalSign").value(), std::to_string(stored.fiscalSign));
   std::string when = emulator::FormatWall(stored.wallTime);
@@ -57,11 +57,11 @@ TEST_F(StoredDocuments, LastReceiptAsACheckPackage) {
     positions.push_back(
         std::string(f.attribute("Name").value()) + "|" + f.attribute("PriceWithDiscount").value() +
         "|" + f.attribute("Quantity").value() + "|" + f.attribute("AmountWithDiscount").value() +
-        "|" + f.attribute("VATAmount").value() + "|" + f.attribute("CalculationSubject").value() +
-        "|" + f.attribute("PaymentMethod").value());
-  EXPECT_EQ(positions, (std::vector<std::string>{"Молоко 3,2%|89.9|2|179.8|16.35|1|4",
-                                                 "Хлеб|45.5|1|45.5|7.58|1|4",
-                                                 "Гвозди|150.5|0.25|37.63||1|4"}));
+        "|" + f.attribute("VATRate").value() + "|" + f.attribute("VATAmount").value() + "|" +
+        f.attribute("CalculationSubject").value() + "|" + f.attribute("PaymentMethod").value());
+  EXPECT_EQ(positions, (std::vector<std::string>{"Молоко 3,2%|89.9|2|179.8|10|16.35|1|4",
+                                                 "Хлеб|45.5|1|45.5|20|7.58|1|4",
+                                                 "Гвозди|150.5|0.25|37.63|none||1|4"}));
   const auto pay = root.child("Payments");
   EXPECT_STREQ(pay.attribute("Cash").value(), "162.93");  // 200 less the change
   EXPECT_STREQ(pay.attribute("ElectronicPayment").value(), "100");
@@ -183,6 +183,34 @@ TEST_F(StoredDocuments, ComplexTagThatCannotBeParsedIsKeptWhole) {
   EXPECT_FALSE(root.child("Positions").child("FiscalString").first_attribute());
 }
 
+// A host that builds a return from a stored receipt gets back the package's own codes: the
+// taxation system it sent (the storage keeps it as one bit) and the rate text of every position.
+TEST_F(StoredDocuments, TaxationSystemComesBackAsSent) {
+  Connect();
+  OpenShift();
+  Register()->Edit([](emulator::DeviceState& s) {
+    for (auto& t : s.registration.tags)
+      if (t.number == 1062) t.integer = 63;  // every taxation system
+  });
+  for (int code = 0; code <= 5; ++code) {
+    pugi::xml_document out;
+    driver.ProcessCheck(
+        false,
+        Xml("<CheckPackage><Parameters OperationType=\"1\" TaxationSystem=\"" +
+            std::to_string(code) +
+            "\"/><Positions><FiscalString Name=\"A\" Quantity=\"1\" PriceWithDiscount=\"105\" "
+            "AmountWithDiscount=\"105\" VATRate=\"5/105\" VATAmount=\"5\"/></Positions>"
+            "<Payments Cash=\"105\"/></CheckPackage>"),
+        out, false);
+    const auto doc = Read(0);
+    const auto root = doc.child("CheckPackage");
+    EXPECT_EQ(root.child("Parameters").attribute("TaxationSystem").value(), std::to_string(code));
+    const auto f = root.child("Positions").child("FiscalString");
+    EXPECT_STREQ(f.attribute("VATRate").value(), "5/105");
+    EXPECT_STREQ(f.attribute("VATAmount").value(), "5");
+  }
+}
+
 TEST_F(StoredDocuments, CheckCopyByNumberOrTheLast) {
   Connect();
   OpenShift();
@@ -196,6 +224,9 @@ TEST_F(StoredDocuments, CheckCopyByNumberOrTheLast) {
       {u"", "LIBFPTR_RT_LAST_DOCUMENT", 0},
       {u"0", "LIBFPTR_RT_LAST_DOCUMENT", 0},
       {u"1", "LIBFPTR_RT_FN_DOC_BY_NUMBER", 1},
+      {u"+1", "LIBFPTR_RT_FN_DOC_BY_NUMBER", 1},
+      {u"+", "LIBFPTR_RT_LAST_DOCUMENT", 0},
+      {u"1x", "LIBFPTR_RT_LAST_DOCUMENT", 0},
       {u" " + text::ToUtf16(std::to_string(opening)), "LIBFPTR_RT_FN_DOC_BY_NUMBER", opening}};
   for (const auto& c : cases) {
     Register()->ClearTape();
