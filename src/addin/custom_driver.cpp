@@ -29,10 +29,9 @@ std::int64_t RangeChecked(PropType type, std::int64_t v) {
 }
 
 bool NameMatches(const PropDecl& p, std::u16string_view name) {
-  const std::string n = text::ToUtf8(name);
-  // Property names are Latin; the localized name may be Cyrillic, compared by case-folded text.
-  return text::EqualsIgnoreCase(text::ToUtf8(p.Name), n) ||
-         text::EqualsIgnoreCase(text::ToUtf8(p.NameLoc), n);
+  // Property names are Latin; the localized name may be Cyrillic: both without letter case.
+  return text::EqualsIgnoreLetterCase(p.Name, name) ||
+         text::EqualsIgnoreLetterCase(p.NameLoc, name);
 }
 }  // namespace
 

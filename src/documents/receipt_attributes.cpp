@@ -145,7 +145,7 @@ void TDevice::StageAgentData(bool forReceipt, const pugi::xml_node& agentData,
                     operatorAddress = Attr(agentData, "AcquirerOperatorAddress"),
                     operatorINN = Attr(agentData, "AcquirerOperatorINN");
   const std::string vendorPhone = attributes::NormalizePhones(Attr(vendorData, "VendorPhone")),
-                    vendorName = Attr(vendorData, "VendorName"),
+                    vendorName = text::Trim(Attr(vendorData, "VendorName")),
                     vendorINN = text::Trim(Attr(vendorData, "VendorINN"));
 
   // The receipt's agent sign is checked before anything is staged.

@@ -69,7 +69,8 @@ void TDriver::ConnectEquipment(const pugi::xml_document& settings) {
     cs.AccessPassword = in.AccessPassword;
     cs.OperatorPassword = in.OperatorPassword;
     cs.PortNumber = in.PortNumber;
-    cs.BaudRate = in.BaudRate;
+    // Settings saved without a rate (or with 0) get the settings page's default.
+    cs.BaudRate = in.BaudRate != 0 ? in.BaudRate : 115200;
     cs.IPAddress = in.IPAddress;
     cs.TCPPort = in.IPPort;
     cs.OFDChannel = in.OFDChannel;
@@ -107,7 +108,8 @@ void TDriver::ConnectEquipment(const pugi::xml_document& settings) {
     dev.FontNumber = in.FontNumber;
     dev.UseDoubleWidth = in.UseDoubleWidth;
     dev.UseDoubleHeight = in.UseDoubleHeight;
-    dev.RibbonWidth = in.RibbonWidth - 10;
+    // Likewise the paper width: without it every picture would be refused as negative in width.
+    dev.RibbonWidth = (in.RibbonWidth != 0 ? in.RibbonWidth : 78) - 10;
 
     // The platform follows the configuration version; a failing query is not reported.
     dev.SetParam("LIBFPTR_PARAM_DATA_TYPE", dev.Const("LIBFPTR_DT_UNIT_VERSION"));

@@ -110,4 +110,20 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+char16_t FoldLetter(char16_t c) {
+  if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
+  if (c >= 0x0410 && c <= 0x042F) return static_cast<char16_t>(c + 0x20);  // А..Я
+  if (c >= 0x0400 && c <= 0x040F) return static_cast<char16_t>(c + 0x50);  // Ѐ..Џ, Ё among them
+  return c;
+}
+}  // namespace
+
+bool EqualsIgnoreLetterCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (FoldLetter(a[i]) != FoldLetter(b[i])) return false;
+  return true;
+}
+
 }  // namespace vantorel::text

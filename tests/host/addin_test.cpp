@@ -192,6 +192,16 @@ TEST_F(AddIn, SetParameterTouchesOnlyExportedProperties) {
   EXPECT_TRUE(on.result->boolean);
   EXPECT_TRUE(driver->ReadProp("LogEnabled").value.boolean);
   driver->Call("SetParameter", {Value::Text("LogEnabled"), Value::Bool(false)});
+  // Either name, without regard to letter case, Cyrillic included.
+  for (const char* name : {"logenabled", "логвключен", "ЛОГВКЛЮЧЕН", "лОгВкЛюЧеН"}) {
+    auto set = driver->Call("SetParameter", {Value::Text(name), Value::Bool(true)});
+    EXPECT_TRUE(set.result->boolean) << name << ": " << driver->GetLastError().description;
+    EXPECT_TRUE(driver->ReadProp("LogEnabled").value.boolean) << name;
+    driver->Call("SetParameter", {Value::Text("LogEnabled"), Value::Bool(false)});
+  }
+  EXPECT_FALSE(
+      driver->Call("SetParameter", {Value::Text("логвключён"), Value::Bool(true)}).result->boolean)
+      << "another letter is not another case";
 
   auto port = driver->Call("SetParameter", {Value::Text("PortNumber"), Value::I4(5)});
   EXPECT_FALSE(port.result->boolean);

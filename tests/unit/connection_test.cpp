@@ -25,6 +25,10 @@ TEST_F(Connection, PortNumberChoosesTheLink) {
        {{"MACAddress", "AA:BB:CC:DD:EE:FF"}}},
       {Setting("portnumber", "5") + Setting("BaudRate", "9600"),
        {{"ComFile", "COM5"}, {"BaudRate", "9600"}}},
+      // No rate, or 0: the settings page's default.
+      {Setting("PortNumber", "3"), {{"ComFile", "COM3"}, {"BaudRate", "115200"}}},
+      {Setting("PortNumber", "4") + Setting("BaudRate", "0"),
+       {{"ComFile", "COM4"}, {"BaudRate", "115200"}}},
   };
   for (const auto& c : cases) {
     Connect(c.extra);
