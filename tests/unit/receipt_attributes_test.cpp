@@ -223,6 +223,12 @@ TEST_F(ReceiptAttributes, AgentDataOfReceiptAndPosition) {
        "<AgentData AgentOperation=\"  \" AgentPhone=\"()\"/><VendorData VendorPhone=\"-\"/>",
        -1,
        {}},
+      {120, false, "<VendorData VendorName=\" \t \"/>", -1, {}},
+      {120,
+       false,
+       "<VendorData VendorName=\" ООО Поставщик \"/>",
+       -1,
+       {"setParam(1225, \"ООО Поставщик\")", "utilFormTlv", "setParam(1224, [..])"}},
   };
   for (const auto& c : cases) {
     if (c.forReceipt) {
