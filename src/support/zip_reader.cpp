@@ -89,8 +89,11 @@ bool IsDeviceName(std::string_view component) {
       base == "CONOUT$") {
     return true;
   }
-  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
-         base[3] >= '0' && base[3] <= '9';
+  if (!base.starts_with("COM") && !base.starts_with("LPT")) return false;
+  const std::string_view digit = std::string_view(base).substr(3);
+  // Windows counts the superscript digits one, two and three as port numbers too.
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+         digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 
 fs::path Utf8Path(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }

@@ -64,10 +64,11 @@ TEST(ZipReader, AnEmptyArchiveExtractsNothing) {
 
 // A harmless entry comes first: nothing may be written before every name has been checked.
 TEST(ZipReader, HostileNamesRejectTheWholeArchiveBeforeAnyWrite) {
-  const char* names[] = {
-      "../x",     "a/../../x",         "..",   "/abs",     "/etc/x", "C:\\x", "C:x",
-      "a\\..\\x", "\\\\srv\\share\\x", "./x",  "a//b",     "x.",     "x ",    "x.md:stream",
-      "nul",      "AUX.txt",           "com1", "a/LPT9/b", "",       "a\tb",  "bad\xC0\xAFutf8"};
+  const char* names[] = {"../x", "a/../../x", "..", "/abs", "/etc/x", "C:\\x", "C:x", "a\\..\\x",
+                         "\\\\srv\\share\\x", "./x", "a//b", "x.", "x ", "x.md:stream", "nul",
+                         "AUX.txt", "com1", "a/LPT9/b", "", "a\tb", "bad\xC0\xAFutf8",
+                         // Superscript one, two and three name ports as well.
+                         "COM\xC2\xB9", "com\xC2\xB2.md", "LPT\xC2\xB3", "a/lpt\xC2\xB9.txt/b"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     std::string zip = MakeZip({{"fine.md", "ok"}, {name, "evil"}});
@@ -88,6 +89,10 @@ TEST(ZipReader, SafeEntryPathKeepsOrdinaryNames) {
   EXPECT_EQ(zip::SafeEntryPath("img/"), "img");
   EXPECT_EQ(zip::SafeEntryPath("..a/b..c"), "..a/b..c");
   EXPECT_EQ(zip::SafeEntryPath("console.md"), "console.md");
+  // Other superscripts and longer names are no ports.
+  EXPECT_EQ(zip::SafeEntryPath("COM\xC2\xB9\xC2\xB2"), "COM\xC2\xB9\xC2\xB2");
+  EXPECT_EQ(zip::SafeEntryPath("LPT\xE2\x81\xB4.md"), "LPT\xE2\x81\xB4.md");
+  EXPECT_EQ(zip::SafeEntryPath("COM10"), "COM10");
 }
 
 // A declared size over the cap is refused before anything is inflated.
