@@ -115,11 +115,7 @@ void TCustomDriver::HandleException(const std::string& message, V8Variant* resul
                                     std::int32_t code) {
   FLastResult.SetError(text::ToUtf16(message), code);
   if (result != nullptr) V8SetBool(result, false);
-  try {
-    log::WriteLog("Exception", message, log::Level::Error);
-  } catch (const std::exception&) {
-    // The method's own error stands; the call's end line meets the same log and reports it.
-  }
+  log::WriteLog("Exception", message, log::Level::Error);
 }
 
 bool TCustomDriver::PropertyGetSet(std::u16string_view propName, V8Variant* value, bool get) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "support/log.h"
+#include "support/secrets.h"
 #include "support/text.h"
 
 namespace vantorel {
@@ -27,6 +28,10 @@ bool TV8MemoryManager::AllocMemory(void** block, std::size_t size) const {
 void TV8MemoryManager::FreeMemory(void** block) const {
   if (host_ == nullptr || host_->table == nullptr || host_->table->FreeMemory == nullptr) return;
   host_->table->FreeMemory(host_, block);
+}
+
+namespace {
+constexpr std::u16string_view kErrorSource = u"Внешняя компонента";
 }
 
 void TV8AddInDefBase::AddError(std::uint16_t code, std::u16string_view source,
@@ -250,6 +255,14 @@ char16_t* TV8UserObject::HostCopy(std::u16string_view text) const {
   std::memcpy(dst, text.data(), text.size() * sizeof(char16_t));
   dst[text.size()] = 0;
   return dst;
+}
+
+void TV8UserObject::AddMessage(std::uint16_t importance, std::u16string_view text) const {
+  V8.AddError(importance, kErrorSource, text, 0);
+}
+
+void TV8UserObject::AddMessage(std::uint16_t importance, std::string_view utf8) const {
+  AddMessage(importance, std::u16string_view(text::ToUtf16(utf8)));
 }
 
 // ---------------------------------------------------------------- reading values
@@ -490,11 +503,15 @@ void ChooseCallLogMode(const V8Variant* params, long count) {
   log::SetLogLevel(it != table.end() && it->second ? 3 : 0);
 }
 
-std::u16string RenderParamList(const V8Variant* params, long count) {
+std::u16string RenderParamList(const V8Variant* params, long count, bool hideSecrets) {
+  std::vector<std::u16string> texts;
+  for (long i = 0; i < count && params != nullptr; ++i)
+    texts.push_back(params[i].vt == VTYPE_BLOB ? std::u16string(u"BLOB") : V8VarToStr(&params[i]));
+  if (hideSecrets) secrets::HideInParams(texts);
   std::u16string out = u"[";
-  for (long i = 0; i < count && params != nullptr; ++i) {
+  for (std::size_t i = 0; i < texts.size(); ++i) {
     if (i > 0) out += u"; ";
-    out += params[i].vt == VTYPE_BLOB ? std::u16string(u"BLOB") : V8VarToStr(&params[i]);
+    out += texts[i];
   }
   out += u"]";
   return out;
@@ -532,41 +549,30 @@ std::u16string HostText(const WCHAR_T* s) {
 
 // A failure that escaped a method's own guard reaches the host's error list.
 void ReportFailure(TV8UserObject* o, const std::string& message) {
-  o->V8.AddError(ADDIN_E_FAIL, u"Внешняя компонента", text::ToUtf16(message),
+  o->V8.AddError(ADDIN_E_FAIL, kErrorSource, text::ToUtf16(message),
                  static_cast<std::int32_t>(0x80004005u));
-  try {
-    log::WriteLog("EXCEPTION", message, log::Level::Error);
-  } catch (...) {
-    // The log itself failed; the host already has the error.
-  }
+  log::WriteLog("EXCEPTION", message, log::Level::Error);
 }
 
-// A call's log line. A log that cannot be written must not decide the call's outcome (a receipt
-// printed but reported as failed would be printed again, and every later call would fail too):
-// the host gets the reason once, as a message, and logging stops for the call's device until the
-// host switches it on again.
-void WriteCallLog(TV8UserObject* o, const V8Variant* params, long count, const std::string& message,
-                  const std::string& detail) {
-  try {
-    log::WriteLog(message, detail, log::Level::Debug);
-  } catch (const std::exception& e) {
-    o->V8.AddError(
-        ADDIN_E_VERY_IMPORTANT, u"Внешняя компонента",
-        text::ToUtf16(std::string("The log cannot be written, logging is switched off: ") +
-                      e.what()),
-        static_cast<std::int32_t>(0x80004005u));
-    if (count > 0 && params != nullptr && params[0].vt == VTYPE_PWSTR) {
-      const std::u16string first = V8GetWString(&params[0]);
-      if (IsDeviceIdText(first)) SetDeviceLogging(first, false);
-    }
-    log::SetLogLevel(4);
+// A log that cannot be written must not decide the call's outcome (a receipt printed but
+// reported as failed would be printed again): the host gets the reason once, as a message, and
+// logging stops for the call's device until the host switches it on again.
+void ReportLogTrouble(TV8UserObject* o, const V8Variant* params, long count) {
+  const std::string trouble = log::TakeTrouble();
+  if (trouble.empty()) return;
+  o->AddMessage(ADDIN_E_VERY_IMPORTANT,
+                "The log cannot be written, logging is switched off: " + trouble);
+  if (count > 0 && params != nullptr && params[0].vt == VTYPE_PWSTR) {
+    const std::u16string first = V8GetWString(&params[0]);
+    if (IsDeviceIdText(first)) SetDeviceLogging(first, false);
   }
 }
 
 template <typename F>
-bool Guarded(TV8UserObject* o, F&& body) {
+bool Guarded(TV8UserObject* o, const V8Variant* params, long count, F&& body) {
+  bool ok = false;
   try {
-    return body();
+    ok = body();
   } catch (const std::bad_alloc&) {
     ReportFailure(o, "Out of memory");
   } catch (const std::exception& e) {
@@ -574,30 +580,37 @@ bool Guarded(TV8UserObject* o, F&& body) {
   } catch (...) {
     ReportFailure(o, "Unknown error");
   }
-  return false;
+  try {
+    ReportLogTrouble(o, params, count);
+  } catch (...) {
+    // Out of memory for the message: the call's own outcome stands.
+  }
+  return ok;
 }
 
 bool Dispatch(TV8UserObject* o, HostLong n, tVariant* result, tVariant* params, HostLong count) {
   const TMethReg* m = MethodAt(o, n);
   if (m == nullptr) return false;
-  return Guarded(o, [&] {
-    if (count < 0 || (count > 0 && params == nullptr))
-      throw std::runtime_error("Invalid parameter array");
+  const bool validParams = count >= 0 && (count == 0 || params != nullptr);
+  const long cnt = validParams ? static_cast<long>(count) : 0;
+  return Guarded(o, params, cnt, [&] {
+    if (!validParams) throw std::runtime_error("Invalid parameter array");
     if (count != m->ParamCount)
       throw std::runtime_error(text::ToUtf8(m->MethName) + ": expected " +
                                std::to_string(m->ParamCount) + " parameters, got " +
                                std::to_string(count));
-    const long cnt = static_cast<long>(count);
     const std::string name = text::ToUtf8(m->MethName);
     ChooseCallLogMode(params, cnt);
-    WriteCallLog(o, params, cnt, "> " + name,
-                 "Params: " + text::ToUtf8(RenderParamList(params, cnt)));
+    const auto written = [] { return log::Writes(log::Level::Debug); };
+    log::WriteLog("> " + name, "Params: " + text::ToUtf8(RenderParamList(params, cnt, written())),
+                  log::Level::Debug);
     const bool ok = m->Execute(*o, result, params, cnt);
-    ChooseCallLogMode(params, cnt);
+    // After log trouble the log stays off for the rest of the call.
+    if (!log::HasTrouble()) ChooseCallLogMode(params, cnt);
     std::u16string detail;
     if (result != nullptr) detail = u"Result=" + V8VarToStr(result) + u"; ";
-    detail += u"Params: " + RenderParamList(params, cnt);
-    WriteCallLog(o, params, cnt, "< " + name, text::ToUtf8(detail));
+    detail += u"Params: " + RenderParamList(params, cnt, written());
+    log::WriteLog("< " + name, text::ToUtf8(detail), log::Level::Debug);
     return ok;
   });
 }
@@ -641,7 +654,7 @@ bool PropAccess(void* self, HostLong n, tVariant* value, bool get) {
   auto* o = LangObj(self);
   const TPropReg* p = PropAt(o, n);
   if (p == nullptr || value == nullptr || p->PropGetSet == nullptr) return false;
-  return Guarded(o, [&] { return p->PropGetSet(*o, p->PropName, value, get); });
+  return Guarded(o, nullptr, 0, [&] { return p->PropGetSet(*o, p->PropName, value, get); });
 }
 bool VANTOREL_ADDIN_API GetPropVal(void* self, HostLong n, tVariant* value) {
   return PropAccess(self, n, value, true);

@@ -165,6 +165,13 @@ class TV8UserObject {
 
   // A copy of the text in host memory (with its terminating zero), or null.
   char16_t* HostCopy(std::u16string_view text) const;
+
+  // A message for the user through the host's AddError with status 0: the host shows it and
+  // the calling code goes on. (A non-zero status makes the host raise it as an exception in the
+  // caller, so a document that was made would look failed.) `importance` is one of the host's
+  // message classes, ADDIN_E_NONE to ADDIN_E_INFO. Every message of the add-in goes through here.
+  void AddMessage(std::uint16_t importance, std::u16string_view text) const;
+  void AddMessage(std::uint16_t importance, std::string_view utf8) const;
 };
 
 // ---- Reading host values (never fail) ----
@@ -191,7 +198,9 @@ void SetDeviceLogging(const std::u16string& deviceId, bool enabled);
 // Chooses the log mode for a host call from its first parameter.
 void ChooseCallLogMode(const V8Variant* params, long count);
 // "[p1; p2; ...]" as written in the call log; BLOBs as "BLOB". Throws for unrenderable values.
-std::u16string RenderParamList(const V8Variant* params, long count);
+// With hideSecrets, passwords in the parameters are masked (support/secrets.h); the callers
+// ask for it whenever the list goes into the log.
+std::u16string RenderParamList(const V8Variant* params, long count, bool hideSecrets);
 
 // ---- Host-facing component block ----
 

@@ -25,9 +25,15 @@ void CreateDirectories(const std::string& path);
 // Windows: grants Everyone full access (inherited) on the folder. POSIX: leaves it private to
 // the user; a folder others can write into would let them redirect our appends.
 void GrantEveryoneAccess(const std::string& folder);
-// Appends bytes to a file, creating it when missing, denying other writers while it is open and
-// (POSIX) refusing to follow a symbolic link. Throws std::runtime_error on failure.
-void AppendToFile(const std::string& path, std::string_view bytes);
+// Appends bytes to a file, creating it when missing and denying other writers while it is open.
+// What stands at the path must be a plain file, or nothing is written: a symbolic link (both
+// platforms) is refused, and on Windows, where the log folder is open to every user, so are a
+// junction or other reparse point, a file with more than one hard link, and any file whose final
+// path is not the one `path` names below `trustedRoot` (a folder on the way replaced by a link).
+// A file held by another writer is waited for at most kBusyWaitMs milliseconds. Throws
+// std::runtime_error on failure.
+inline constexpr int kBusyWaitMs = 250;
+void AppendToFile(const std::string& path, std::string_view bytes, const std::string& trustedRoot);
 
 // ---- The system and this library (platform/*/system.cpp) ----
 

@@ -181,7 +181,8 @@ std::u16string TCommonDriver::DescriptionText() {
   xml::SetAttr(d, "IntegrationComponentVersion", std::string_view(info.IntegrationComponentVersion));
   xml::SetAttr(d, "DownloadURL", std::string_view(info.DownloadURL));
   xml::SetAttr(d, "LogIsEnabled", LogEnabled());
-  xml::SetAttr(d, "LogPath", std::string_view(log::GetLogDirectory()));
+  // A log folder that cannot be made is log trouble, not a failed description.
+  xml::SetAttr(d, "LogPath", std::string_view(log::LogDirectoryName()));
   return xml::ToText(doc);
 }
 
@@ -254,7 +255,7 @@ bool TCommonDriver::EquipmentTestM(V8Variant* result, V8Variant* params, long co
   const auto endLine = [&] {
     std::u16string detail;
     if (result != nullptr) detail = u"Result=" + V8VarToStr(result) + u"; ";
-    detail += u"Params: " + RenderParamList(params, count);
+    detail += u"Params: " + RenderParamList(params, count, log::Writes(log::Level::Debug));
     log::WriteLog("< EquipmentTest", text::ToUtf8(detail), log::Level::Debug);
   };
   try {
@@ -269,7 +270,8 @@ bool TCommonDriver::EquipmentTestM(V8Variant* result, V8Variant* params, long co
       if (text::AsciiLower(text::Trim(p.attribute("Value").value())) == "true") {
         log::SetLogLevel(3);
         log::WriteLog("> EquipmentTest",
-                      "Params: " + text::ToUtf8(RenderParamList(params, count)), log::Level::Debug);
+                      "Params: " + text::ToUtf8(RenderParamList(params, count, true)),
+                      log::Level::Debug);
         break;
       }
     }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "platform/platform.h"
 #include "support/text.h"
@@ -24,6 +26,34 @@ std::atomic<detail::Clock> g_clock{nullptr};
 // Serialises appending, so lines from different threads never interleave, and makes the start
 // banner decision once.
 std::mutex g_appendLock;
+
+std::mutex g_troubleLock;
+std::string g_trouble;
+
+// Keeps the first trouble until the host-call layer takes it, and switches logging off for the
+// rest of the call: a file held by another process would otherwise be waited for on every line.
+void NoteTrouble(std::string_view what) {
+  {
+    std::lock_guard<std::mutex> guard(g_troubleLock);
+    if (g_trouble.empty()) g_trouble = what.empty() ? std::string("unknown error") : what;
+  }
+  int mode = g_mode.load();
+  if (mode != 0 && mode != 4) g_mode.compare_exchange_strong(mode, 4);
+}
+
+// Runs one piece of log work; whatever fails in it is log trouble.
+template <typename F>
+void Safely(F&& work) noexcept {
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    NoteTrouble("out of memory");
+  } catch (const std::exception& e) {
+    NoteTrouble(e.what());
+  } catch (...) {
+    NoteTrouble("unknown error");
+  }
+}
 
 std::mutex g_nameLock;
 std::string& BaseNameStorage() {
@@ -87,6 +117,14 @@ std::string FileNameFor(const platform::LocalTime& t) {
   return GetLogDirectory() + BaseName() + "_" + FormatDate(t) + ".log";
 }
 
+// Appends under the lock. The file must lie in the log folder below the data folder with no
+// link on the way (Windows; the POSIX folder is private to the user anyway).
+void Append(const std::string& path, std::string_view bytes) {
+  const std::string root = platform::CommonDataFolder();
+  std::lock_guard<std::mutex> guard(g_appendLock);
+  platform::AppendToFile(path, bytes, root);
+}
+
 std::string FileNameOnly(const std::string& path) {
   std::size_t pos = path.find_last_of("/\\");
   return pos == std::string::npos ? path : path.substr(pos + 1);
@@ -108,9 +146,10 @@ std::string StartBanner() {
 }
 
 void WriteStopBanner() {
-  std::string path = FileNameFor(CurrentTime());
-  std::lock_guard<std::mutex> guard(g_appendLock);
-  platform::AppendToFile(path, std::string("============Stop log===============") + kEol + kEol);
+  Safely([] {
+    Append(FileNameFor(CurrentTime()),
+           std::string("============Stop log===============") + kEol + kEol);
+  });
 }
 
 }  // namespace
@@ -118,23 +157,22 @@ void WriteStopBanner() {
 void WriteLog(std::string_view message, std::string_view detail, Level level) {
   if (!Admits(g_mode.load(), level)) return;
   StartLog();
-
-  platform::LocalTime now = CurrentTime();
-  std::string line = FormatTimestamp(now);
-  line += '\t';
-  line += LevelWord(level);
-  line += '\t';
-  line += text::Trim(message);
-  std::string trimmedDetail = text::Trim(detail);
-  if (!trimmedDetail.empty()) {
-    line += ": \t";
-    line += trimmedDetail;
-  }
-  line += kEol;
-
-  std::string path = FileNameFor(now);
-  std::lock_guard<std::mutex> guard(g_appendLock);
-  platform::AppendToFile(path, line);
+  if (!Admits(g_mode.load(), level)) return;  // the banner met trouble: off for this call
+  Safely([&] {
+    platform::LocalTime now = CurrentTime();
+    std::string line = FormatTimestamp(now);
+    line += '\t';
+    line += LevelWord(level);
+    line += '\t';
+    line += text::Trim(message);
+    std::string trimmedDetail = text::Trim(detail);
+    if (!trimmedDetail.empty()) {
+      line += ": \t";
+      line += trimmedDetail;
+    }
+    line += kEol;
+    Append(FileNameFor(now), line);
+  });
 }
 
 void SetLogLevel(int mode) {
@@ -143,8 +181,7 @@ void SetLogLevel(int mode) {
     return;
   }
   // The new mode is stored before the stop banner is written: a log that cannot be written
-  // (disk full, file held by another writer) must still be possible to switch off. The
-  // failure itself is reported to the caller.
+  // (disk full, file held by another writer) must still be possible to switch off.
   int previous = g_mode.exchange(mode);
   if (mode == 0 && previous != 0) {
     bool wasStarted = g_started.exchange(false);
@@ -154,6 +191,8 @@ void SetLogLevel(int mode) {
 
 int LogLevel() { return g_mode.load(); }
 
+bool Writes(Level level) { return Admits(g_mode.load(), level); }
+
 void SetLogBaseName(std::string_view name) {
   std::lock_guard<std::mutex> guard(g_nameLock);
   BaseNameStorage() = name.empty() ? std::string(kDefaultBaseName) : std::string(name);
@@ -161,21 +200,21 @@ void SetLogBaseName(std::string_view name) {
 
 void StartLog() {
   if (!IsOn(g_mode.load()) || g_started.load()) return;
-  std::string path = FileNameFor(CurrentTime());
-  std::string banner = StartBanner();
-  std::lock_guard<std::mutex> guard(g_appendLock);
-  if (g_started.load()) return;  // another thread wrote it meanwhile
-  platform::AppendToFile(path, banner);
-  g_started.store(true);
+  Safely([] {
+    const std::string path = FileNameFor(CurrentTime());
+    const std::string banner = StartBanner();
+    const std::string root = platform::CommonDataFolder();
+    std::lock_guard<std::mutex> guard(g_appendLock);
+    if (g_started.load()) return;  // another thread wrote it meanwhile
+    platform::AppendToFile(path, banner, root);
+    g_started.store(true);
+  });
 }
 
+// The library is being unloaded: nobody is left to tell of trouble.
 void StopLog() {
   if (!IsOn(g_mode.load()) || !g_started.exchange(false)) return;
-  // The library is being unloaded: nobody is left to report a failure to.
-  try {
-    WriteStopBanner();
-  } catch (...) {
-  }
+  WriteStopBanner();
 }
 
 std::string GetLogDirectory() {
@@ -188,7 +227,31 @@ std::string GetLogDirectory() {
   return folder + sep;
 }
 
+std::string LogDirectoryName() {
+  try {
+    return GetLogDirectory();
+  } catch (const std::exception& e) {
+    NoteTrouble(e.what());
+  }
+  try {
+    const char sep = platform::PathSeparator();
+    return platform::CommonDataFolder() + sep + kVendorFolder + sep + BaseName() + sep;
+  } catch (const std::exception&) {
+    return {};  // the trouble already says why
+  }
+}
+
 std::string GetLogFileName() { return FileNameFor(CurrentTime()); }
+
+std::string TakeTrouble() {
+  std::lock_guard<std::mutex> guard(g_troubleLock);
+  return std::exchange(g_trouble, std::string());
+}
+
+bool HasTrouble() {
+  std::lock_guard<std::mutex> guard(g_troubleLock);
+  return !g_trouble.empty();
+}
 
 namespace detail {
 void SetClockForTesting(Clock clock) { g_clock.store(clock); }

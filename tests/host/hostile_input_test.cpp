@@ -281,6 +281,7 @@ TEST_F(HostileInput, UnwritableLogFolderIsReportedOnceAndCallsGoOn) {
   ASSERT_TRUE(connect.result && connect.result->boolean);
   ASSERT_EQ(connect.addErrors.size(), 1u);
   EXPECT_EQ(connect.addErrors[0].code, 1004);
+  EXPECT_EQ(connect.addErrors[0].scode, 0) << "a message: the host must not raise it as an error";
   EXPECT_NE(connect.addErrors[0].description.find("log"), std::string::npos);
   EXPECT_NE(connect.addErrors[0].description.find("blocked"), std::string::npos)
       << connect.addErrors[0].description;

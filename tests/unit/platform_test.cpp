@@ -63,8 +63,8 @@ TEST(PlatformTest, FoldersAndAppending) {
   EXPECT_NO_THROW(platform::CreateDirectories(nested));  // an existing folder is fine
 
   const std::string file = nested + sep + "f.log";
-  platform::AppendToFile(file, "one\r\n");
-  platform::AppendToFile(file, std::string("two\0\r\n", 6));
+  platform::AppendToFile(file, "one\r\n", root);
+  platform::AppendToFile(file, std::string("two\0\r\n", 6), root);
   std::ifstream in(file, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
             std::string("one\r\ntwo\0\r\n", 11));

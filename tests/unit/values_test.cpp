@@ -177,7 +177,7 @@ TEST_F(Values, RenderingForTheLog) {
                                 blob.vt = VTYPE_BLOB;
                                 return blob;
                               }()};
-  EXPECT_EQ(RenderParamList(params, 3), u"[1; x; BLOB]");
+  EXPECT_EQ(RenderParamList(params, 3, false), u"[1; x; BLOB]");
 }
 
 TEST(Numbers, ShortestFormAndCurrencyRounding) {

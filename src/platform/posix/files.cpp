@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -115,7 +117,7 @@ void CreateDirectories(const std::string& path) {
 // them replace a log file by a link and redirect our appends into any file we can write.
 void GrantEveryoneAccess(const std::string&) {}
 
-void AppendToFile(const std::string& path, std::string_view bytes) {
+void AppendToFile(const std::string& path, std::string_view bytes, const std::string&) {
   // O_NOFOLLOW refuses a symbolic link in place of the file; O_NONBLOCK keeps a FIFO put there
   // from blocking us until a reader appears (it is refused below).
   Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
@@ -133,9 +135,16 @@ void AppendToFile(const std::string& path, std::string_view bytes) {
   int flags = fcntl(fd.get(), F_GETFL);
   if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
 
-  // Other processes running this library append to the same daily file.
-  while (flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) Fail("Cannot lock the file", path, errno);
+  // Other processes running this library append to the same daily file. Their appends take
+  // moments; a process that keeps the lock longer is not waited for without end.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyWaitMs);
+  while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err != EWOULDBLOCK) Fail("Cannot lock the file", path, err);
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw std::runtime_error("Cannot lock the file '" + path + "': another process holds it");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const char* data = bytes.data();
   std::size_t left = bytes.size();

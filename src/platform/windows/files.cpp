@@ -156,14 +156,113 @@ void GrantEveryoneAccess(const std::string& folder) {
   FreeSid(everyone);
 }
 
-void AppendToFile(const std::string& path, std::string_view bytes) {
-  // Readers may share the file; other writers are kept out while we append.
-  Handle file{CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (file.h == INVALID_HANDLE_VALUE) Fail("Cannot open the file", path, GetLastError());
-  LARGE_INTEGER zero{};
-  if (!SetFilePointerEx(file.h, zero, nullptr, FILE_END))
-    Fail("Cannot write the file", path, GetLastError());
+namespace {
+
+bool IsBusy(DWORD err) { return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION; }
+
+// Opens with CreateFileW, waiting until the deadline while another process holds the file.
+HANDLE OpenWaiting(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                   DWORD flags, ULONGLONG deadline) {
+  while (true) {
+    HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    const DWORD err = GetLastError();
+    if (!IsBusy(err) || GetTickCount64() >= deadline) {
+      SetLastError(err);
+      return h;
+    }
+    Sleep(10);
+  }
+}
+
+std::wstring FinalPath(HANDLE h) {
+  std::wstring out(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), VOLUME_NAME_DOS);
+    if (n == 0) return {};
+    if (n < out.size()) {
+      out.resize(n);
+      return out;
+    }
+    out.resize(n + 1);
+  }
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring WithBackslashes(std::wstring s) {
+  for (auto& c : s)
+    if (c == L'/') c = L'\\';
+  return s;
+}
+
+}  // namespace
+
+// The log folder grants every user full access, so anyone may put something at the log's path:
+// a symbolic link or junction to a file of their choosing, or a hard link to one. Nothing at the
+// path is followed (FILE_FLAG_OPEN_REPARSE_POINT), a file with a second name is refused, and the
+// file we got must be the one the path names below the trusted root by its final path, which
+// catches a folder on the way replaced by a junction. The folder is held open without sharing
+// deletion while we append, so it cannot be renamed away meanwhile.
+void AppendToFile(const std::string& path, std::string_view bytes, const std::string& trustedRoot) {
+  const ULONGLONG deadline = GetTickCount64() + kBusyWaitMs;
+  const auto refuse = [&](const std::string& why) {
+    throw std::runtime_error("Cannot open the file '" + path + "': " + why);
+  };
+  const std::wstring w = WithBackslashes(Wide(path));
+  std::wstring root = WithBackslashes(Wide(trustedRoot));
+  if (!root.empty() && root.back() != L'\\') root += L'\\';
+  const std::size_t slash = w.find_last_of(L'\\');
+  if (root.empty() || w.size() <= root.size() || !SamePath(w.substr(0, root.size()), root) ||
+      slash < root.size())
+    refuse("it does not lie in a folder below '" + trustedRoot + "'");
+
+  // What the path names below the root, spelt from the root's own final path.
+  Handle rootDir{CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (rootDir.h == INVALID_HANDLE_VALUE)
+    Fail("Cannot open the folder", trustedRoot, GetLastError());
+  std::wstring expected = FinalPath(rootDir.h);
+  if (expected.empty()) Fail("Cannot open the folder", trustedRoot, GetLastError());
+  if (expected.back() != L'\\') expected += L'\\';
+  expected += w.substr(root.size());
+  const std::wstring expectedFolder = expected.substr(0, expected.find_last_of(L'\\'));
+
+  BY_HANDLE_FILE_INFORMATION info{};
+  Handle dir{OpenWaiting(w.substr(0, slash), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, deadline)};
+  if (dir.h == INVALID_HANDLE_VALUE)
+    Fail("Cannot open the folder of the file", path, GetLastError());
+  if (!GetFileInformationByHandle(dir.h, &info))
+    Fail("Cannot open the folder of the file", path, GetLastError());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !SamePath(FinalPath(dir.h), expectedFolder))
+    refuse("its folder leads to another place (a link or junction)");
+
+  Handle file{OpenWaiting(w, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                          deadline)};
+  if (file.h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (IsBusy(err)) refuse("another process keeps it open, " + ErrorText(err));
+    Fail("Cannot open the file", path, err);
+  }
+  if (GetFileType(file.h) != FILE_TYPE_DISK) refuse("it is not a plain file");
+  if (!GetFileInformationByHandle(file.h, &info))
+    Fail("Cannot open the file", path, GetLastError());
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    refuse("it is a symbolic link or another reparse point");
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) refuse("it is a folder");
+  if (info.nNumberOfLinks != 1) refuse("it has more than one name (a hard link)");
+  if (!SamePath(FinalPath(file.h), expected)) refuse("it leads to another place (a link)");
+
+  // Opened for appending only: every write lands at the end of the file.
   const char* data = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
