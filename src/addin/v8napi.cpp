@@ -257,12 +257,9 @@ char16_t* TV8UserObject::HostCopy(std::u16string_view text) const {
   return dst;
 }
 
-void TV8UserObject::AddMessage(std::uint16_t importance, std::u16string_view text) const {
-  V8.AddError(importance, kErrorSource, text, 0);
-}
-
-void TV8UserObject::AddMessage(std::uint16_t importance, std::string_view utf8) const {
-  AddMessage(importance, std::u16string_view(text::ToUtf16(utf8)));
+void TV8UserObject::AddMessage(std::uint16_t importance, std::u16string_view source,
+                               std::string_view utf8) const {
+  V8.AddError(importance, source, text::ToUtf16(utf8), 0);
 }
 
 // ---------------------------------------------------------------- reading values
@@ -560,7 +557,7 @@ void ReportFailure(TV8UserObject* o, const std::string& message) {
 void ReportLogTrouble(TV8UserObject* o, const V8Variant* params, long count) {
   const std::string trouble = log::TakeTrouble();
   if (trouble.empty()) return;
-  o->AddMessage(ADDIN_E_VERY_IMPORTANT,
+  o->AddMessage(ADDIN_E_VERY_IMPORTANT, kErrorSource,
                 "The log cannot be written, logging is switched off: " + trouble);
   if (count > 0 && params != nullptr && params[0].vt == VTYPE_PWSTR) {
     const std::u16string first = V8GetWString(&params[0]);

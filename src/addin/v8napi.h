@@ -166,12 +166,13 @@ class TV8UserObject {
   // A copy of the text in host memory (with its terminating zero), or null.
   char16_t* HostCopy(std::u16string_view text) const;
 
-  // A message for the user through the host's AddError with status 0: the host shows it and
-  // the calling code goes on. (A non-zero status makes the host raise it as an exception in the
-  // caller, so a document that was made would look failed.) `importance` is one of the host's
-  // message classes, ADDIN_E_NONE to ADDIN_E_INFO. Every message of the add-in goes through here.
-  void AddMessage(std::uint16_t importance, std::u16string_view text) const;
-  void AddMessage(std::uint16_t importance, std::string_view utf8) const;
+  // A message for the user through the host's AddError with status 0: the host shows it (after
+  // the source) and the calling code goes on. (A non-zero status makes the host raise it as an
+  // exception in the caller, so a document that was made would look failed.) `importance` is
+  // one of the host's message classes, ADDIN_E_NONE to ADDIN_E_INFO. Every message of the add-in
+  // goes through here; only failures that escaped a method (ADDIN_E_FAIL) do not.
+  void AddMessage(std::uint16_t importance, std::u16string_view source,
+                  std::string_view utf8) const;
 };
 
 // ---- Reading host values (never fail) ----

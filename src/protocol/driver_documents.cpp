@@ -40,13 +40,8 @@ std::string Reason(std::string failure) {
 }  // namespace
 
 void TDriver::Notify(const std::string& message) {
-  try {
-    log::WriteLog("Документ", message, log::Level::Error);
-  } catch (const std::exception&) {
-    // The host gets the message either way.
-  }
-  V8.AddError(abi::ADDIN_E_IMPORTANT, text::ToUtf16(product::kDriverName), text::ToUtf16(message),
-              0);
+  log::WriteLog("Документ", message, log::Level::Error);
+  AddMessage(abi::ADDIN_E_IMPORTANT, text::ToUtf16(product::kDriverName), message);
 }
 
 bool TDriver::SettleUndecided(const TDocumentRequest* request,
@@ -67,13 +62,10 @@ bool TDriver::SettleUndecided(const TDocumentRequest* request,
   }
   FUndecided.erase(it);
   if (count <= undecided.Mark.Before) {
-    try {
-      log::WriteLog(
-          "Документ",
-          Named(undecided.Request, std::nullopt) + " при предыдущем вызове не был сформирован",
-          log::Level::Info);
-    } catch (const std::exception&) {
-    }
+    log::WriteLog(
+        "Документ",
+        Named(undecided.Request, std::nullopt) + " при предыдущем вызове не был сформирован",
+        log::Level::Info);
     return false;
   }
   const std::string made = Named(undecided.Request, count) +
