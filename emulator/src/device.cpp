@@ -6,6 +6,7 @@
 #include "operations.h"
 #include "support/text.h"
 #include "vregister/persistence.h"
+#include "vregister/storage.h"
 
 namespace vantorel::emulator {
 
@@ -22,8 +23,9 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-// The host's local wall clock as seconds since 1970, as a register set to local time shows it.
-std::int64_t HostWallNow() {
+}  // namespace
+
+std::int64_t HostWallClock() {
   const std::time_t t = std::time(nullptr);
   std::tm lt{};
 #ifdef _WIN32
@@ -36,6 +38,10 @@ std::int64_t HostWallNow() {
              86400 +
          lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec;
 }
+
+namespace {
+
+std::int64_t HostWallNow() { return HostWallClock(); }
 
 std::mutex& RegistryMutex() {
   static std::mutex m;
@@ -118,7 +124,8 @@ std::string ConnectionSettings::RegisterKey(std::string* error) const {
 
 // ---- a new register
 
-DeviceState NewDeviceState(const Config& config, std::int64_t wallNow) {
+DeviceState NewDeviceState(const Config& config, std::int64_t wallNow,
+                           std::vector<FiscalDocument>* documents) {
   DeviceState s;
   s.config = config;
   s.tape.SetLimit(config.tapeLimit);
@@ -158,28 +165,36 @@ DeviceState NewDeviceState(const Config& config, std::int64_t wallNow) {
     doc.tags.push_back(Tag::Integer(1040, TagType::kUInt32, 1));
     doc.tags.push_back(Tag::String(1041, s.fnSerial));
     doc.tags.insert(doc.tags.end(), r.begin(), r.end());
-    s.documents.push_back(std::move(doc));
+    if (documents) documents->push_back(std::move(doc));
   }
   return s;
 }
 
 // ---- the device
 
-Device::Device(std::filesystem::path file, DeviceState state)
-    : file_(std::move(file)), state_(std::move(state)) {}
+Device::Device(std::filesystem::path file, std::unique_ptr<Storage> storage,
+               std::unique_ptr<PortLock> port)
+    : file_(std::move(file)), storage_(std::move(storage)), port_(std::move(port)) {
+  stale_ = true;
+}
+
+Device::~Device() = default;
 
 std::shared_ptr<Device> Device::Open(const std::filesystem::path& file) {
   std::lock_guard lock(RegistryMutex());
   auto& registry = Registry();
   const std::string key = file.lexically_normal().string();
   if (auto existing = registry[key].lock()) return existing;
-  DeviceState state;
-  const bool existed = LoadStateFile(file, HostWallNow(), state);
-  if (!existed) state = NewDeviceState(Config{}, HostWallNow());
-  auto device = std::make_shared<Device>(file, std::move(state));
-  // A new register is written at once, so its identity (serials, registration) is fixed from the
-  // first connection on.
-  if (!existed) device->Save();
+  auto port = std::make_unique<PortLock>(file);
+  auto storage = Storage::Open(file);
+  auto device = std::make_shared<Device>(file, std::move(storage), std::move(port));
+  {
+    // A new register is written at once, so its identity (serials, registration) is fixed from
+    // the first connection on.
+    std::lock_guard dlock(device->mu_);
+    device->BeginLocked();
+    device->CommitLocked(true);
+  }
   registry[key] = device;
   return device;
 }
@@ -188,22 +203,173 @@ std::shared_ptr<Device> Device::ForSettings(const ConnectionSettings& settings) 
   std::string error;
   const std::string key = settings.RegisterKey(&error);
   if (key.empty()) throw StateFileError(error);
-  return Open(StateDirectory() / (key + ".json"));
+  return Open(RegisterFile(key));
+}
+
+// Reads what the database holds when another program changed it (or this one lost a write):
+// the configuration (kkt-host vreg set, fault), and the state when it was written elsewhere.
+void Device::RefreshLocked() const {
+  const bool changed = storage_->ChangedElsewhere();
+  if (!changed && !stale_) return;
+  if (stale_ || storage_->StateGeneration() != generation_) {
+    LoadLocked();
+  } else if (auto config = storage_->ReadConfig(); config && !(*config == savedConfig_)) {
+    state_.config = *config;
+    savedConfig_ = *config;
+    state_.tape.SetLimit(config->tapeLimit);
+  }
+  stale_ = false;
+}
+
+// The state, the last document and their generation from the database; a register without a
+// state yet starts in its factory state.
+void Device::LoadLocked() const {
+  const Config config = storage_->ReadConfig().value_or(Config{});
+  DeviceState s;
+  pending_.clear();
+  cleared_ = false;
+  if (storage_->ReadState(s)) {
+    s.config = config;
+    s.tape = Tape(config.tapeLimit);
+    generation_ = storage_->StateGeneration();
+    last_ = storage_->LastDocument();
+  } else {
+    std::vector<FiscalDocument> documents;
+    s = NewDeviceState(config, HostWallNow(), &documents);
+    generation_ = -1;  // written at the next boundary
+    for (auto& d : documents) pending_.push_back(std::move(d));
+    last_ = pending_.empty() ? std::nullopt : std::optional<FiscalDocument>(pending_.back());
+  }
+  lastNumber_ = last_ ? last_->number : 0;
+  s.drawerOpen = state_.drawerOpen;
+  state_ = std::move(s);
+  savedConfig_ = config;
+}
+
+void Device::BeginLocked() {
+  storage_->Begin();
+  try {
+    RefreshLocked();
+  } catch (...) {
+    storage_->Rollback();
+    stale_ = true;
+    throw;
+  }
+}
+
+void Device::WriteLocked() {
+  if (cleared_) storage_->ClearDocuments();
+  for (const auto& d : pending_) storage_->AddDocument(d);
+  generation_ = storage_->WriteState(state_);
+  storage_->AppendTape(state_.tape.items(), state_.config.tapeLimit);
+  if (!(state_.config == savedConfig_) || storage_->ReadConfigText().empty())
+    storage_->WriteConfig(state_.config);
+}
+
+void Device::CommitLocked(bool boundary) {
+  try {
+    if (boundary || generation_ < 0) {
+      WriteLocked();
+    } else if (!(state_.config == savedConfig_)) {
+      storage_->WriteConfig(state_.config);
+    }
+    storage_->Commit();
+  } catch (...) {
+    AbortLocked();
+    throw;
+  }
+  // Our own commit is no change from elsewhere.
+  storage_->ChangedElsewhere();
+  if (boundary || generation_ < 0) {
+    pending_.clear();
+    cleared_ = false;
+    state_.tape.Clear();
+  }
+  savedConfig_ = state_.config;
+}
+
+void Device::AbortLocked() noexcept {
+  storage_->Rollback();
+  stale_ = true;
+}
+
+void Device::SaveLocked() {
+  if (storage_->InTransaction()) {
+    WriteLocked();
+    return;
+  }
+  BeginLocked();
+  CommitLocked(true);
+}
+
+std::optional<FiscalDocument> Device::LastDocumentLocked(bool receiptsOnly) {
+  if (!receiptsOnly) return last_;
+  for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
+    if (it->type == 3 || it->type == 31) return *it;
+  if (cleared_) return std::nullopt;
+  if (last_ && (last_->type == 3 || last_->type == 31)) return last_;
+  return storage_->LastDocument(true);
+}
+
+std::optional<FiscalDocument> Device::DocumentLocked(std::int64_t number) {
+  if (last_ && last_->number == number) return last_;
+  for (const auto& d : pending_)
+    if (d.number == number) return d;
+  if (cleared_) return std::nullopt;
+  return storage_->Document(number);
+}
+
+Device::Unsent Device::UnsentLocked() {
+  Unsent u;
+  if (!cleared_) {
+    const auto stored = storage_->UnsentDocuments();
+    u = {stored.count, stored.firstNumber, stored.firstTime};
+  }
+  for (const auto& d : pending_) {
+    if (d.sent) continue;
+    if (u.count++ == 0) {
+      u.firstNumber = d.number;
+      u.firstTime = d.wallTime;
+    }
+  }
+  return u;
+}
+
+const FiscalDocument& Device::AddDocumentLocked(FiscalDocument doc) {
+  lastNumber_ = doc.number;
+  last_ = doc;
+  pending_.push_back(std::move(doc));
+  return pending_.back();
+}
+
+void Device::ClearDocumentsLocked() {
+  pending_.clear();
+  cleared_ = true;
+  last_.reset();
+  lastNumber_ = 0;
 }
 
 DeviceState Device::Snapshot() const {
   std::lock_guard lock(mu_);
+  RefreshLocked();
   return state_;
 }
 
 void Device::Edit(const std::function<void(DeviceState&)>& edit) {
   std::lock_guard lock(mu_);
-  edit(state_);
-  SaveLocked();
+  BeginLocked();
+  try {
+    edit(state_);
+  } catch (...) {
+    AbortLocked();
+    throw;
+  }
+  CommitLocked(true);
 }
 
 Config Device::config() const {
   std::lock_guard lock(mu_);
+  RefreshLocked();
   return state_.config;
 }
 
@@ -222,6 +388,7 @@ std::int64_t Device::NowLocked() const { return HostWallNow() + state_.clockOffs
 
 std::int64_t Device::Now() const {
   std::lock_guard lock(mu_);
+  RefreshLocked();
   return NowLocked();
 }
 
@@ -231,24 +398,72 @@ void Device::AdvanceClock(std::int64_t seconds) {
 
 std::vector<TapeItem> Device::TapeItems() const {
   std::lock_guard lock(mu_);
-  return state_.tape.items();
+  RefreshLocked();
+  auto items = storage_->Tape();
+  const auto& unsaved = state_.tape.items();
+  items.insert(items.end(), unsaved.begin(), unsaved.end());
+  return items;
 }
 
 std::string Device::RenderTape() const {
+  Tape tape(0);
+  for (auto& i : TapeItems()) tape.Add(std::move(i));
   std::lock_guard lock(mu_);
-  return state_.tape.RenderText(state_.config.lineLength);
+  return tape.RenderText(state_.config.lineLength);
 }
 
 void Device::ClearTape() {
-  Edit([](DeviceState& s) { s.tape.Clear(); });
+  std::lock_guard lock(mu_);
+  BeginLocked();
+  try {
+    storage_->ClearTape();
+    state_.tape.Clear();
+  } catch (...) {
+    AbortLocked();
+    throw;
+  }
+  CommitLocked(false);
+}
+
+std::optional<FiscalDocument> Device::Document(std::int64_t number) const {
+  std::lock_guard lock(mu_);
+  RefreshLocked();
+  return const_cast<Device*>(this)->DocumentLocked(number);
+}
+
+std::optional<FiscalDocument> Device::LastDocument() const {
+  std::lock_guard lock(mu_);
+  RefreshLocked();
+  return last_;
+}
+
+std::int64_t Device::DocumentCount() const {
+  std::lock_guard lock(mu_);
+  RefreshLocked();
+  return (cleared_ ? 0 : storage_->DocumentCount()) + static_cast<std::int64_t>(pending_.size());
+}
+
+void Device::EditDocument(std::int64_t number, const std::function<void(FiscalDocument&)>& edit) {
+  std::lock_guard lock(mu_);
+  BeginLocked();
+  try {
+    auto doc = DocumentLocked(number);
+    if (!doc) throw StateFileError("no document " + std::to_string(number));
+    edit(*doc);
+    storage_->ReplaceDocument(*doc);
+    if (last_ && last_->number == number) last_ = *doc;
+  } catch (...) {
+    AbortLocked();
+    throw;
+  }
+  CommitLocked(false);
 }
 
 void Device::Save() {
   std::lock_guard lock(mu_);
-  SaveLocked();
+  BeginLocked();
+  CommitLocked(true);
 }
-
-void Device::SaveLocked() { SaveStateFile(file_, state_); }
 
 // ---- operation context
 

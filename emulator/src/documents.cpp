@@ -270,10 +270,10 @@ void CheckCanMakeFiscalDocument(OpContext& ctx) {
   if (c.fnResourceExhausted) Fail(errc::kFnFull, "Исчерпан ресурс ФН");
 }
 
-FiscalDocument& AddFiscalDocument(OpContext& ctx, int type, std::vector<Tag> tags) {
+const FiscalDocument& AddFiscalDocument(OpContext& ctx, int type, std::vector<Tag> tags) {
   auto& s = ctx.s();
   FiscalDocument d;
-  d.number = s.documents.empty() ? 1 : s.documents.back().number + 1;
+  d.number = ctx.device().LastNumberLocked() + 1;
   d.type = type;
   d.wallTime = ctx.now();
   d.sent = s.config.ofdConfirmsAtOnce;
@@ -293,9 +293,8 @@ FiscalDocument& AddFiscalDocument(OpContext& ctx, int type, std::vector<Tag> tag
                          static_cast<std::uint8_t>(d.fiscalSign >> 8),
                          static_cast<std::uint8_t>(d.fiscalSign)};
   d.tags.push_back(Tag::Raw(1077, std::move(sign)));
-  s.documents.push_back(std::move(d));
   ctx.save = true;
-  return s.documents.back();
+  return ctx.device().AddDocumentLocked(std::move(d));
 }
 
 void PrintFiscalDocument(OpContext& ctx, const FiscalDocument& doc, bool copy) {
@@ -423,14 +422,7 @@ void OpReport(OpContext& ctx) {
     RequireNoDocument(ctx);
     CheckCanMakeFiscalDocument(ctx);
     if (!electronic) CheckPrinter(ctx);
-    std::int64_t unsent = 0, firstNumber = 0, firstTime = 0;
-    for (const auto& d : s.documents)
-      if (!d.sent) {
-        if (unsent++ == 0) {
-          firstNumber = d.number;
-          firstTime = d.wallTime;
-        }
-      }
+    const auto [unsent, firstNumber, firstTime] = ctx.device().UnsentLocked();
     std::vector<Tag> tags{Tag::Integer(1097, TagType::kUInt32, unsent)};
     if (unsent) {
       tags.push_back(Tag::Integer(1116, TagType::kUInt32, firstNumber));
@@ -443,14 +435,10 @@ void OpReport(OpContext& ctx) {
   }
   if (type == C("LIBFPTR_RT_FN_DOC_BY_NUMBER") || type == C("LIBFPTR_RT_LAST_DOCUMENT")) {
     RequireNoDocument(ctx);
-    const FiscalDocument* doc = nullptr;
-    if (type == C("LIBFPTR_RT_LAST_DOCUMENT")) {
-      if (!s.documents.empty()) doc = &s.documents.back();
-    } else {
-      const auto number = ctx.Int("LIBFPTR_PARAM_DOCUMENT_NUMBER");
-      for (const auto& d : s.documents)
-        if (d.number == number) doc = &d;
-    }
+    const std::optional<FiscalDocument> doc =
+        type == C("LIBFPTR_RT_LAST_DOCUMENT")
+            ? ctx.device().LastDocumentLocked()
+            : ctx.device().DocumentLocked(ctx.Int("LIBFPTR_PARAM_DOCUMENT_NUMBER"));
     if (!doc) Fail(errc::kNoDocument, "Документ не найден в ФН");
     CheckPrinter(ctx);
     PrintFiscalDocument(ctx, *doc, true);

@@ -91,7 +91,7 @@ void PrintPair(OpContext& ctx, const std::string& left, const std::string& right
 void BeginPrintedDocument(OpContext& ctx, const std::string& title);
 void EndPrintedDocument(OpContext& ctx, bool fiscal);
 // Adds a fiscal document to the storage (number, time, fiscal sign) and returns it.
-FiscalDocument& AddFiscalDocument(OpContext& ctx, int type, std::vector<Tag> tags);
+const FiscalDocument& AddFiscalDocument(OpContext& ctx, int type, std::vector<Tag> tags);
 void PrintFiscalDocument(OpContext& ctx, const FiscalDocument& doc, bool copy);
 void CheckCanMakeFiscalDocument(OpContext& ctx);
 const Tag* FindTag(const std::vector<Tag>& tags, int number);

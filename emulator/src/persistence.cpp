@@ -534,14 +534,6 @@ TapeItem TapeItemFromJson(const json& j, const std::string& where) {
 }
 
 json StateToJson(const DeviceState& s) {
-  json documents = json::array();
-  for (const auto& d : s.documents)
-    documents.push_back({{"number", d.number},
-                         {"type", d.type},
-                         {"time", d.wallTime},
-                         {"fiscalSign", d.fiscalSign},
-                         {"sent", d.sent},
-                         {"tags", TagsToJson(d.tags)}});
   json tape = json::array();
   for (const auto& t : s.tape.items()) tape.push_back(TapeItemToJson(t));
   json activities = json::object();
@@ -568,11 +560,10 @@ json StateToJson(const DeviceState& s) {
       {"lastRegistrationTime", s.lastRegistrationTime},
       {"ffdVersion", s.ffdVersion},
       {"registration", {{"tags", TagsToJson(s.registration.tags)}, {"activities", activities}}},
-      {"documents", documents},
       {"tape", tape}};
 }
 
-void StateFromJson(const json& j, DeviceState& s) {
+void StateFromJson(const json& j, DeviceState& s, std::vector<FiscalDocument>* documents) {
   In in(j, "state");
   in.Int("clockOffset", s.clockOffset, -100LL * 365 * 86400, 100LL * 365 * 86400);
   in.Bool("shiftOpen", s.shiftOpen);
@@ -607,8 +598,8 @@ void StateFromJson(const json& j, DeviceState& s) {
       }
     }
   }
-  if (const json* a = in.Array("documents")) {
-    s.documents.clear();
+  if (const json* a = in.Array("documents"); a && documents) {
+    documents->clear();
     for (size_t k = 0; k < a->size(); ++k) {
       In d((*a)[k], "state.documents[" + std::to_string(k) + "]");
       FiscalDocument doc;
@@ -618,9 +609,9 @@ void StateFromJson(const json& j, DeviceState& s) {
       d.Int("fiscalSign", doc.fiscalSign);
       d.Bool("sent", doc.sent);
       TagsFromJson(d, "tags", doc.tags);
-      if (!s.documents.empty() && doc.number <= s.documents.back().number)
+      if (!documents->empty() && doc.number <= documents->back().number)
         Bad(d.where(), "document numbers must increase");
-      s.documents.push_back(std::move(doc));
+      documents->push_back(std::move(doc));
     }
   }
   if (const json* a = in.Array("tape")) {
@@ -717,7 +708,8 @@ std::string StateToJsonText(const DeviceState& state) {
   return j.dump(1, ' ', false, json::error_handler_t::replace);
 }
 
-DeviceState StateFromJsonText(std::string_view text, std::int64_t wallNow) {
+DeviceState StateFromJsonText(std::string_view text, std::int64_t wallNow,
+                              std::vector<FiscalDocument>* documents) {
   const json j = ParseText(text);
   try {
     In top(j, "file");
@@ -727,10 +719,11 @@ DeviceState StateFromJsonText(std::string_view text, std::int64_t wallNow) {
     Config config;
     if (const json* c = top.Object("config")) config = ConfigFromJson(*c);
     const json* st = top.Object("state");
-    if (!st) return NewDeviceState(config, wallNow);
+    if (documents) documents->clear();
+    if (!st) return NewDeviceState(config, wallNow, documents);
     DeviceState s;
     s.config = config;
-    StateFromJson(*st, s);
+    StateFromJson(*st, s, documents);
     s.tape.SetLimit(config.tapeLimit);
     return s;
   } catch (const json::exception& e) {
@@ -749,25 +742,53 @@ Config ConfigFromJsonText(std::string_view text) {
   }
 }
 
-bool LoadStateFile(const std::filesystem::path& file, std::int64_t wallNow, DeviceState& out) {
-  bool exists = false;
-  const std::string text = ReadFile(file, exists);
-  if (!exists) return false;
-  out = StateFromJsonText(text, wallNow);
-  return true;
+std::string CoreStateToJsonText(const DeviceState& state) {
+  json j = StateToJson(state);
+  j.erase("tape");
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void SaveStateFile(const std::filesystem::path& file, const DeviceState& state) {
-  WriteAtomically(file, StateToJsonText(state));
+void CoreStateFromJsonText(std::string_view text, DeviceState& state) {
+  const json j = ParseText(text);
+  try {
+    StateFromJson(j, state, nullptr);
+  } catch (const json::exception& e) {
+    Bad("state", e.what());
+  }
 }
 
-void WriteConfigFile(const std::filesystem::path& file, const Config& config) {
-  bool exists = false;
-  const std::string text = ReadFile(file, exists);
-  json j = exists ? ParseText(text) : json{{"format", kFormat}};
-  if (!j.is_object()) Bad(file.string(), "not an object");
-  j["config"] = ConfigToJson(config);
-  WriteAtomically(file, j.dump(1, ' ', false, json::error_handler_t::replace));
+std::string TagsToJsonText(const std::vector<Tag>& tags) {
+  return TagsToJson(tags).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::vector<Tag> TagsFromJsonText(std::string_view text, const std::string& where) {
+  const json j = ParseText(text);
+  if (!j.is_array()) Bad(where, "not a list");
+  std::vector<Tag> out;
+  try {
+    for (size_t k = 0; k < j.size(); ++k)
+      out.push_back(TagFromJson(j[k], where + "[" + std::to_string(k) + "]", 0));
+  } catch (const json::exception& e) {
+    Bad(where, e.what());
+  }
+  return out;
+}
+
+std::string TapeItemToJsonText(const TapeItem& item) {
+  return TapeItemToJson(item).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+TapeItem TapeItemFromJsonText(std::string_view text, const std::string& where) {
+  const json j = ParseText(text);
+  try {
+    return TapeItemFromJson(j, where);
+  } catch (const json::exception& e) {
+    Bad(where, e.what());
+  }
+}
+
+std::string ReadStateFile(const std::filesystem::path& file, bool& exists) {
+  return ReadFile(file, exists);
 }
 
 std::string LibraryVersion() {

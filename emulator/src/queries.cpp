@@ -29,12 +29,6 @@ int KindFromReceiptType(OpContext& ctx) {
   return kind;
 }
 
-const FiscalDocument* LastDocument(const DeviceState& s, bool receiptsOnly) {
-  for (auto it = s.documents.rbegin(); it != s.documents.rend(); ++it)
-    if (!receiptsOnly || it->type == 3 || it->type == 31) return &*it;
-  return nullptr;
-}
-
 Kopecks ReceiptSum(const Receipt& r) {
   if (r.total) return *r.total;
   Kopecks t = 0;
@@ -65,8 +59,7 @@ void OpQueryData(OpContext& ctx) {
     ctx.Out("LIBFPTR_PARAM_MODE", Int(s.receipt.type != 0 ? 1 : 0));
     ctx.Out("LIBFPTR_PARAM_SUBMODE", Int(0));
     ctx.Out("LIBFPTR_PARAM_RECEIPT_NUMBER", Int(s.receiptNumber));
-    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER",
-            Int(s.documents.empty() ? 0 : s.documents.back().number));
+    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(ctx.device().LastNumberLocked()));
     ctx.Out("LIBFPTR_PARAM_SHIFT_NUMBER", Int(s.shiftNumber));
     ctx.Out("LIBFPTR_PARAM_RECEIPT_TYPE", Int(s.receipt.type));
     ctx.Out("LIBFPTR_PARAM_RECEIPT_SUM", MoneyValue(ReceiptSum(s.receipt)));
@@ -92,8 +85,7 @@ void OpQueryData(OpContext& ctx) {
   } else if (type == C("LIBFPTR_DT_RECEIPT_STATE")) {
     ctx.Out("LIBFPTR_PARAM_RECEIPT_TYPE", Int(s.receipt.type));
     ctx.Out("LIBFPTR_PARAM_RECEIPT_NUMBER", Int(s.receiptNumber));
-    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER",
-            Int(s.documents.empty() ? 0 : s.documents.back().number));
+    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(ctx.device().LastNumberLocked()));
     ctx.Out("LIBFPTR_PARAM_RECEIPT_SUM", MoneyValue(ReceiptSum(s.receipt)));
   } else if (type == C("LIBFPTR_DT_CASH_SUM")) {
     ctx.Out("LIBFPTR_PARAM_SUM", MoneyValue(s.cash));
@@ -180,7 +172,7 @@ void OpFnQueryData(OpContext& ctx) {
     ctx.Out("LIBFPTR_PARAM_DATE_TIME", Value(WallToDate(s.lastRegistrationTime)));
   } else if (type == C("LIBFPTR_FNDT_LAST_DOCUMENT") || type == C("LIBFPTR_FNDT_LAST_RECEIPT")) {
     const bool receipt = type == C("LIBFPTR_FNDT_LAST_RECEIPT");
-    const FiscalDocument* d = LastDocument(s, receipt);
+    const auto d = ctx.device().LastDocumentLocked(receipt);
     if (!d && receipt) Fail(errc::kNoDocument, "В ФН нет чеков");
     ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(d ? d->number : 0));
     ctx.Out("LIBFPTR_PARAM_DATE_TIME", Value(WallToDate(d ? d->wallTime : 0)));
@@ -195,13 +187,10 @@ void OpFnQueryData(OpContext& ctx) {
     ctx.Out("LIBFPTR_PARAM_RECEIPT_NUMBER", Int(s.receiptNumber));
     ctx.Out("LIBFPTR_PARAM_SHIFT_NUMBER", Int(s.shiftNumber));
   } else if (type == C("LIBFPTR_FNDT_OFD_EXCHANGE_STATUS")) {
-    std::int64_t count = 0;
-    const FiscalDocument* first = nullptr;
-    for (const auto& d : s.documents)
-      if (!d.sent && count++ == 0) first = &d;
-    ctx.Out("LIBFPTR_PARAM_DOCUMENTS_COUNT", Int(count));
-    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(first ? first->number : 0));
-    ctx.Out("LIBFPTR_PARAM_DATE_TIME", Value(WallToDate(first ? first->wallTime : 0)));
+    const auto unsent = ctx.device().UnsentLocked();
+    ctx.Out("LIBFPTR_PARAM_DOCUMENTS_COUNT", Int(unsent.count));
+    ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(unsent.firstNumber));
+    ctx.Out("LIBFPTR_PARAM_DATE_TIME", Value(WallToDate(unsent.firstTime)));
   } else if (type == C("LIBFPTR_FNDT_TOTALS")) {
     const int kind = KindFromReceiptType(ctx);
     const auto counters =
@@ -216,9 +205,8 @@ void OpFnQueryData(OpContext& ctx) {
     ctx.Out("LIBFPTR_PARAM_CORRECTIONS_SUM", MoneyValue(from->corrections[kind - 1].sum));
   } else if (type == C("LIBFPTR_FNDT_DOCUMENT_BY_NUMBER")) {
     const auto number = ctx.Int("LIBFPTR_PARAM_DOCUMENT_NUMBER");
-    auto it = std::find_if(s.documents.begin(), s.documents.end(),
-                           [&](const auto& d) { return d.number == number; });
-    if (it == s.documents.end()) Fail(errc::kNoDocument, "Документ не найден в ФН");
+    const auto it = ctx.device().DocumentLocked(number);
+    if (!it) Fail(errc::kNoDocument, "Документ не найден в ФН");
     ctx.Out("LIBFPTR_PARAM_FN_DOCUMENT_TYPE", Int(it->type));
     ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(it->number));
     ctx.Out("LIBFPTR_PARAM_DATE_TIME", Value(WallToDate(it->wallTime)));
@@ -242,7 +230,7 @@ void OpWriteDateTime(OpContext& ctx) {
   auto& s = ctx.s();
   const std::int64_t wanted = ctx.WallTime("LIBFPTR_PARAM_DATE_TIME");
   if (wanted < 946684800 || wanted > 4102444800LL) Fail(errc::kBadParam, "Недопустимая дата");
-  if (!s.documents.empty() && wanted < s.documents.back().wallTime)
+  if (const auto last = ctx.device().LastDocumentLocked(); last && wanted < last->wallTime)
     Fail(errc::kDateBackwards, "Дата меньше даты последнего фискального документа");
   s.clockOffset += wanted - ctx.now();
   ctx.save = true;
@@ -265,10 +253,8 @@ void OpBeginReadRecords(OpContext& ctx) {
   RecordsSelection selection;
   if (type == C("LIBFPTR_RT_FN_DOCUMENT_TLVS")) {
     const auto number = ctx.Int("LIBFPTR_PARAM_DOCUMENT_NUMBER");
-    const auto& docs = ctx.s().documents;
-    auto it =
-        std::find_if(docs.begin(), docs.end(), [&](const auto& d) { return d.number == number; });
-    if (it == docs.end()) Fail(errc::kNoDocument, "Документ не найден в ФН");
+    const auto it = ctx.device().DocumentLocked(number);
+    if (!it) Fail(errc::kNoDocument, "Документ не найден в ФН");
     selection.records = it->tags;
     ctx.Out("LIBFPTR_PARAM_FN_DOCUMENT_TYPE", Int(it->type));
     ctx.Out("LIBFPTR_PARAM_DOCUMENT_NUMBER", Int(it->number));
@@ -380,7 +366,7 @@ void OpFnOperation(OpContext& ctx) {
       *it = '0';
     }
     s.fnSerial = serial;
-    s.documents.clear();
+    ctx.device().ClearDocumentsLocked();
   }
   s.registration.tags = reg;
   activity("LIBFPTR_PARAM_TRADE_MARKED_PRODUCTS", "marking");

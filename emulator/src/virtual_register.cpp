@@ -7,6 +7,7 @@
 #include "operations.h"
 #include "support/text.h"
 #include "vregister/persistence.h"
+#include "vregister/storage.h"
 
 namespace vantorel::emulator {
 
@@ -280,7 +281,10 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
         const std::string key = settings_.RegisterKey(&error);
         if (key.empty()) Fail(errc::kBadSettings, "Неверные настройки связи: " + error);
         try {
-          device_ = Device::Open(StateDirectory() / (key + ".json"));
+          device_ = Device::Open(RegisterFile(key));
+        } catch (const PortBusyError&) {
+          Fail(errc::kPortBusy,
+               "Порт занят: ККТ уже подключена другой программой; отключите ее там и повторите");
         } catch (const std::exception& e) {
           Fail(errc::kStateFile, std::string("Нет связи с устройством: ") + e.what());
         }
@@ -316,6 +320,20 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
     } else {
       if (!device_) Fail(errc::kNotConnected, "Соединение не установлено");
       std::lock_guard dlock(device_->mutex());
+      // One transaction per operation: it starts from what other programs committed (a changed
+      // configuration, a planned fault) and ends with what this operation changed.
+      try {
+        device_->BeginLocked();
+      } catch (const std::exception& e) {
+        Fail(errc::kStateFile, std::string("Состояние ККТ недоступно: ") + e.what());
+      }
+      auto commit = [&](bool boundary) {
+        try {
+          device_->CommitLocked(boundary);
+        } catch (const std::exception& e) {
+          Fail(errc::kStateFile, std::string("Состояние ККТ не сохранено: ") + e.what());
+        }
+      };
       DeviceState& s = device_->state();
       // A planned fault of this operation.
       std::optional<Fault> fault;
@@ -336,22 +354,23 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
         OpContext ctx(inputs, outputs_, *device_, selections_, nextSelection_);
         try {
           op(ctx);
-        } catch (const DeviceError& e) {
-          if (ctx.save || fault) {
+        } catch (const DeviceError&) {
+          // A failed operation may still have ended a document (paper out after the storage
+          // recorded it): that is written as well.
+          if (fault) {
             try {
-              device_->SaveLocked();
+              device_->CommitLocked(true);
             } catch (const std::exception&) {
             }
+          } else {
+            commit(ctx.save);
           }
           throw;
+        } catch (...) {
+          device_->AbortLocked();
+          throw;
         }
-        if (ctx.save && !fault) {
-          try {
-            device_->SaveLocked();
-          } catch (const std::exception& e) {
-            Fail(errc::kStateFile, std::string("Состояние ККТ не сохранено: ") + e.what());
-          }
-        }
+        if (!fault) commit(ctx.save);
       }
       if (fault) {
         if (fault->lost > 0) {
@@ -362,7 +381,7 @@ Value VirtualRegister::Dispatch(const std::string& lower, std::span<const Value>
           fault->description = kLinkLost;
         }
         try {
-          device_->SaveLocked();
+          device_->CommitLocked(true);
         } catch (const std::exception&) {
           // The fault is reported either way.
         }

@@ -1,6 +1,7 @@
 #include <fstream>
 
 #include "vreg_fixture.h"
+#include "vregister/storage.h"
 
 namespace vantorel::emulator::testing {
 namespace {
@@ -65,7 +66,7 @@ TEST_F(VregTest, ConfigSectionPreparesANewRegister) {
   config.deviceFfdVersion = 105;
   config.lineLength = 32;
   config.registerOnCreate = false;
-  WriteConfigFile(File("usb"), config);
+  WriteRegisterConfig(File("usb"), config);
   Reg r;
   ASSERT_EQ(r.Connect(), 0);
   r.SetK("LIBFPTR_PARAM_UNIT_TYPE", "LIBFPTR_UT_CONFIGURATION");
@@ -106,8 +107,9 @@ TEST_F(VregTest, DamagedStateFileFailsOpenWithAClearError) {
       {"bad config", R"({"format": 1, "config": {"markingService": "sometimes"}})"},
       {"unknown format", R"({"format": 99})"},
   };
+  // A damaged state file of the older form is met when the register imports it.
   for (const auto& c : cases) {
-    WriteText(File("usb"), c.text);
+    WriteText(dir_ / "usb.json", c.text);
     Reg r;
     EXPECT_EQ(r.Connect(), errc::kStateFile) << c.what;
     EXPECT_NE(r.ErrorText().find("damaged"), std::string::npos) << c.what << ": " << r.ErrorText();
@@ -119,7 +121,7 @@ TEST_F(VregTest, HostileAddressesStayInsideTheStateFolder) {
   Reg r;
   ASSERT_EQ(r.Connect("LIBFPTR_PORT_TCPIP", "../../etc/passwd"), 0);
   EXPECT_EQ(r.obj->device()->file().parent_path(), dir_);
-  EXPECT_EQ(r.obj->device()->file().filename().string(), "tcp-.._.._etc_passwd-5555.json");
+  EXPECT_EQ(r.obj->device()->file().filename().string(), "tcp-.._.._etc_passwd-5555.db");
 }
 
 }  // namespace

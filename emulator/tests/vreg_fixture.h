@@ -141,7 +141,7 @@ class VregTest : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  std::filesystem::path File(const std::string& key) const { return dir_ / (key + ".json"); }
+  std::filesystem::path File(const std::string& key) const { return dir_ / (key + ".db"); }
 
   std::filesystem::path dir_;
 };

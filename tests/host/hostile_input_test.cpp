@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "component.h"
+#include "vregister/storage.h"
 
 namespace {
 
@@ -105,13 +105,11 @@ class HostileInput : public ::testing::Test {
 
   // Everything the virtual register printed so far, one text line per printText.
   std::string Tape() {
-    std::ifstream f(root / "vreg" / "usb.json");
-    if (!f) return {};
-    const auto j = nlohmann::json::parse(f, nullptr, false);
+    const auto storage = vantorel::emulator::Storage::Open(root / "vreg" / "usb.db", false);
     std::string out;
-    if (j.is_discarded() || !j.contains("state") || !j["state"].contains("tape")) return out;
-    for (const auto& item : j["state"]["tape"])
-      if (item.value("k", -1) == 0) out += item.value("text", "") + "\n";
+    if (!storage) return out;
+    for (const auto& item : storage->Tape())
+      if (item.kind == vantorel::emulator::TapeItem::Kind::kText) out += item.text + "\n";
     return out;
   }
 

@@ -167,8 +167,9 @@ TEST_F(Check, SaleGoesThroughInOrder) {
   EXPECT_LT(IndexOf(steps, "printText", barcode), firstPayment);
 
   const auto s = State();
-  ASSERT_FALSE(s.documents.empty());
-  const auto& doc = s.documents.back();
+  const auto last = Register()->LastDocument();
+  ASSERT_TRUE(last);
+  const auto& doc = *last;
   EXPECT_EQ(doc.type, 3);
   const auto money = [&](int tag) {
     for (const auto& t : doc.tags)
@@ -488,7 +489,7 @@ TEST_F(CheckInput, MoneyThatIsNoNumberMakesNoReceipt) {
       R"( DiscountAmount="" VATAmount=" " ExciseAmount=""/></Positions><Payments Cash="10" )"
       R"(ElectronicPayment="" Payment6="  "/></CheckPackage>)");
   ASSERT_EQ(o.code, 0) << o.message;
-  EXPECT_EQ(State().documents.back().type, 3);
+  EXPECT_EQ(Register()->LastDocument()->type, 3);
 }
 
 }  // namespace

@@ -22,9 +22,9 @@ class Correction : public ReceiptFlow {
     OpenShift(extra);
   }
   std::int64_t DocTag(int number) {
-    const auto s = State();
-    if (s.documents.empty()) return -1;
-    for (const auto& t : s.documents.back().tags)
+    const auto last = Register()->LastDocument();
+    if (!last) return -1;
+    for (const auto& t : last->tags)
       if (t.number == number) return t.integer;
     return -1;
   }
@@ -83,7 +83,7 @@ TEST_F(Correction, OlderFormatSendsTotalAndTaxSums) {
   EXPECT_EQ(Staged("LIBFPTR_PARAM_SUM"), automation::Value(automation::Currency{1500000}))
       << "a correction gives no change: every payment is in the total";
   EXPECT_EQ(Staged("LIBFPTR_PARAM_RECEIPT_ELECTRONICALLY"), automation::Value(false));
-  EXPECT_EQ(State().documents.back().type, 31);
+  EXPECT_EQ(Register()->LastDocument()->type, 31);
   EXPECT_EQ(DocTag(1020), 15000);
   EXPECT_EQ(DocTag(1031), 10000) << "all the cash stays in the drawer";
   EXPECT_EQ(DocTag(1102), 1000) << "VAT 20 %";
@@ -92,7 +92,7 @@ TEST_F(Correction, OlderFormatSendsTotalAndTaxSums) {
   const auto out = Xml(o.output);
   EXPECT_EQ(
       out.child("DocumentOutputParameters").child("Parameters").attribute("CheckNumber").as_llong(),
-      State().documents.back().number);
+      Register()->LastDocument()->number);
 }
 
 TEST_F(Correction, OlderFormatWithoutCorrectionData) {
@@ -170,7 +170,7 @@ TEST_F(Correction, NewerFormatsTakeTheFullReceipt) {
   EXPECT_EQ(Staged("LIBFPTR_PARAM_RECEIPT_TYPE"),
             driver.Device().Const("LIBFPTR_RT_SELL_RETURN_CORRECTION"));
   EXPECT_LT(IndexOf(steps, "1173=0"), IndexOf(steps, "openReceipt"));
-  EXPECT_EQ(State().documents.back().type, 31);
+  EXPECT_EQ(Register()->LastDocument()->type, 31);
 }
 
 }  // namespace

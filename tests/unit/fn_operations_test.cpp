@@ -4,6 +4,7 @@
 #include "support/equipment_errors.h"
 #include "vregister/constants.h"
 #include "vregister/persistence.h"
+#include "vregister/storage.h"
 
 namespace vantorel::testing {
 namespace {
@@ -151,7 +152,7 @@ TEST_F(FNOperations, TableSetsTheOfflineMark) {
 TEST_F(FNOperations, RegistrationSendsTheParametersInOrderAndReadsBack) {
   emulator::Config config;
   config.registerOnCreate = false;
-  emulator::WriteConfigFile(emulator::StateDirectory() / "usb.json", config);
+  emulator::WriteRegisterConfig(emulator::RegisterFile("usb"), config);
   Connect();
   ASSERT_FALSE(Register()->Snapshot().fiscal);
 
@@ -203,8 +204,7 @@ TEST_F(FNOperations, RegistrationSendsTheParametersInOrderAndReadsBack) {
   EXPECT_EQ(Attr(table, "AgentTypes"), "1,3");
   EXPECT_EQ(Attr(table, "IsMarking"), "true");
   EXPECT_EQ(Attr(table, "FFDVersion"), "1.2");
-  EXPECT_EQ(Attr(table, "DocumentNumber"),
-            std::to_string(Register()->Snapshot().documents.back().number));
+  EXPECT_EQ(Attr(table, "DocumentNumber"), std::to_string(Register()->LastDocument()->number));
 
   // Format 1.1 sends its version and none of the 1.2 activities.
   ASSERT_EQ(Operation(2, Valid("1.1", "RegistrationLabelCodes=\"2\"")), "");
@@ -268,7 +268,7 @@ TEST_F(FNOperations, ClosingTheStorageSendsNoRegistrationData) {
   EXPECT_EQ(Ids(staged), (std::vector<std::int64_t>{C("LIBFPTR_PARAM_FN_OPERATION_TYPE")}));
   EXPECT_EQ(staged[0].second.asInt(), C("LIBFPTR_FNOP_CLOSE_ARCHIVE"));
   EXPECT_EQ(Register()->Snapshot().fnPhase, 7);
-  EXPECT_EQ(Register()->Snapshot().documents.back().type, 6);
+  EXPECT_EQ(Register()->LastDocument()->type, 6);
 }
 
 TEST_F(FNOperations, UnreadableParametersAreAnInputError) {

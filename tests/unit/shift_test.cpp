@@ -106,8 +106,7 @@ TEST_F(Shifts, DayFromOpeningToZReport) {
   EXPECT_STREQ(p.child("CountersOperationType2").attribute("TotalChecksAmount").value(), "45.5");
   EXPECT_STREQ(p.child("CountersOperationType3").attribute("CheckCount").value(), "0");
   // The Z report's document is the last one in the storage.
-  const auto docs = Register()->Snapshot().documents;
-  EXPECT_EQ(docs.back().type, 5);
+  EXPECT_EQ(Register()->LastDocument()->type, 5);
   EXPECT_FALSE(Register()->Snapshot().shiftOpen);
 }
 
@@ -121,12 +120,12 @@ TEST_F(Shifts, ShiftStateErrorsTouchNothing) {
     EXPECT_STREQ(e.what(), "Смена закрыта");
   }
   OpenShift();
-  const auto documents = Register()->Snapshot().documents.size();
+  const auto documents = Register()->DocumentCount();
   reg->ClearTrace();
   EXPECT_EQ(ErrorCode([&] { OpenShift(); }), errors::kShiftOpen);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"queryData", "queryData"}))
       << "the receipt check and the shift check only";
-  EXPECT_EQ(Register()->Snapshot().documents.size(), documents);
+  EXPECT_EQ(Register()->DocumentCount(), documents);
 
   // Over 24 hours: opening says so, closing closes it.
   Register()->AdvanceClock(25 * 3600);
@@ -202,8 +201,7 @@ TEST_F(Shifts, CurrentStatusFieldsFollowThePlatform) {
   EXPECT_TRUE(ChildNames(Params(without)).empty());
   EXPECT_EQ(Attr(without, "CashBalance"), "350");
   EXPECT_EQ(Attr(without, "ShiftClosingCheckNumber"), "1");
-  EXPECT_EQ(Attr(without, "CheckNumber"),
-            std::to_string(Register()->Snapshot().documents.back().number));
+  EXPECT_EQ(Attr(without, "CheckNumber"), std::to_string(Register()->LastDocument()->number));
   EXPECT_EQ(Attr(without, "RecState"), "1");
   EXPECT_EQ(Attr(without, "DrawerState"), "1");
   EXPECT_EQ(Attr(without, "CoverOpen"), "0");
@@ -247,8 +245,7 @@ TEST_F(Shifts, SettlementsReportShowsTheBacklog) {
   OpenShift();
   ASSERT_NO_FATAL_FAILURE(
       MakeReceipt(*reg, "LIBFPTR_RT_SELL", {{"Соль", 30, 1}}, {{"LIBFPTR_PT_CASH", 30}}));
-  const auto docs = Register()->Snapshot().documents;
-  const auto opening = docs[docs.size() - 2];
+  const auto opening = *Register()->Document(Register()->LastDocument()->number - 1);
   pugi::xml_document out;
   driver.ReportCurrentStatusOfSettlements(Xml("<x/>"), out);
   EXPECT_EQ(
@@ -260,7 +257,7 @@ TEST_F(Shifts, SettlementsReportShowsTheBacklog) {
   std::string when = emulator::FormatWall(opening.wallTime);
   when[10] = 'T';
   EXPECT_EQ(Attr(out, "BacklogDocumentFirstDateTime"), when);
-  EXPECT_EQ(Register()->Snapshot().documents.back().type, 21);
+  EXPECT_EQ(Register()->LastDocument()->type, 21);
 }
 
 TEST_F(Shifts, DeviceFailuresReportTheRegistersText) {

@@ -35,7 +35,7 @@ TEST_F(StoredDocuments, LastReceiptAsACheckPackage) {
                    {"Хлеб", 45.5, 1, "LIBFPTR_TAX_VAT20"},
                    {"Гвозди", 150.5, 0.25, "LIBFPTR_TAX_NO"}},
                   {{"LIBFPTR_PT_ELECTRONICALLY", 100}, {"LIBFPTR_PT_CASH", 200}}));
-  const auto stored = Register()->Snapshot().documents.back();
+  const auto stored = *Register()->LastDocument();
 
   const auto doc = Read(0);
   const auto root = doc.child("CheckPackage");
@@ -71,7 +71,7 @@ TEST_F(StoredDocuments, LastReceiptAsACheckPackage) {
 TEST_F(StoredDocuments, EachReadHoldsOnlyItsOwnDocument) {
   Connect();
   OpenShift();
-  const auto opening = Register()->Snapshot().documents.back().number;
+  const auto opening = Register()->LastDocument()->number;
   ASSERT_NO_FATAL_FAILURE(
       MakeReceipt(*reg, "LIBFPTR_RT_SELL", {{"Сок", 100, 1}}, {{"LIBFPTR_PT_CASH", 100}}));
   ASSERT_TRUE(Read(-5).child("CheckPackage").child("Positions")) << "below 1: the last document";
@@ -104,8 +104,8 @@ TEST_F(StoredDocuments, NestedTagsFiscalSignAndMarkingCode) {
                                       {{"Ботинки", 2500, 1, "LIBFPTR_TAX_VAT20", code}},
                                       {{"LIBFPTR_PT_CASH", 2500}}));
   // A fiscal sign whose bytes are known.
-  Register()->Edit([](emulator::DeviceState& s) {
-    for (auto& t : s.documents.back().tags)
+  Register()->EditDocument(Register()->LastDocument()->number, [](emulator::FiscalDocument& d) {
+    for (auto& t : d.tags)
       if (t.number == 1077) t.bytes = {0x00, 0x00, 0x12, 0x34, 0x56, 0x78};
   });
 
@@ -214,7 +214,7 @@ TEST_F(StoredDocuments, TaxationSystemComesBackAsSent) {
 TEST_F(StoredDocuments, CheckCopyByNumberOrTheLast) {
   Connect();
   OpenShift();
-  const auto opening = Register()->Snapshot().documents.back().number;
+  const auto opening = Register()->LastDocument()->number;
   const struct {
     std::u16string text;
     const char* reportType;

@@ -13,6 +13,7 @@
 #include "scenario.h"
 #include "vregister/persistence.h"
 #include "vregister/state.h"
+#include "vregister/storage.h"
 
 namespace kkthost {
 
@@ -118,12 +119,15 @@ class Demo {
 // The paper the register printed, read from its state file once the session has let it go.
 void ShowTape(const std::filesystem::path& folder, std::ostream& out) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (entry.path().extension() != ".json" || entry.path().filename() == "library.json") continue;
-    vantorel::emulator::DeviceState state;
-    if (!vantorel::emulator::LoadStateFile(entry.path(), 0, state)) continue;
-    out << "\nPaper tape of the virtual register (" << state.config.modelName << ", "
-        << state.config.lineLength << " characters a line):\n\n"
-        << Indented(state.tape.RenderText(state.config.lineLength), "  ");
+    if (entry.path().extension() != ".db") continue;
+    auto storage = vantorel::emulator::Storage::Open(entry.path(), false);
+    if (!storage) continue;
+    const auto config = storage->ReadConfig().value_or(vantorel::emulator::Config{});
+    vantorel::emulator::Tape tape(0);
+    for (auto& item : storage->Tape()) tape.Add(std::move(item));
+    out << "\nPaper tape of the virtual register (" << config.modelName << ", " << config.lineLength
+        << " characters a line):\n\n"
+        << Indented(tape.RenderText(config.lineLength), "  ");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "vregister/persistence.h"
 #include "vregister/register.h"
 #include "vregister/state.h"
+#include "vregister/storage.h"
 #include "vregister/tape_render.h"
 
 #if defined(_WIN32)
@@ -33,6 +35,7 @@ using nlohmann::ordered_json;
 using vantorel::emulator::Config;
 using vantorel::emulator::DeviceState;
 using vantorel::emulator::Fault;
+using vantorel::emulator::Storage;
 using vantorel::emulator::TapeItem;
 
 constexpr const char* kVregUsage =
@@ -49,8 +52,10 @@ constexpr const char* kVregUsage =
     "  fault clear               forget every planned fault\n"
     "  reset [--keep-config]     a fresh register: new storage, no shifts, no paper\n"
     "  list                      the registers in the state folder\n"
-    "NAME is the register's file name without .json: usb (the default connection), com-com3,\n"
-    "tcp-192.168.0.10-5555... The folder is $VANTOREL_VREG_DIR, else the user's data folder.\n";
+    "NAME is the register's database name without .db: usb (the default connection), com-com3,\n"
+    "tcp-192.168.0.10-5555... The folder is $VANTOREL_VREG_DIR, else the user's data folder.\n"
+    "Status, tape, set and fault work while a program is connected to the register; it sees a\n"
+    "change at its next operation.\n";
 
 class VregError : public std::runtime_error {
  public:
@@ -142,10 +147,23 @@ std::vector<std::pair<std::string, fs::file_time_type>> RegisterFiles(const fs::
   std::vector<std::pair<std::string, fs::file_time_type>> out;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(folder, ec)) {
-    if (!e.is_regular_file(ec) || e.path().extension() != ".json") continue;
+    // Databases, and state files of the older form still to be imported.
+    const auto ext = e.path().extension();
+    if (!e.is_regular_file(ec) || (ext != ".db" && ext != ".json")) continue;
     const std::string stem = PathToUtf8(e.path().stem());
     if (stem == "library") continue;
-    out.emplace_back(stem, e.last_write_time(ec));
+    auto time = e.last_write_time(ec);
+    if (ext == ".db") {
+      // A database's latest writes are in its write-ahead log.
+      const auto wal = fs::last_write_time(fs::path(e.path()) += "-wal", ec);
+      if (!ec && wal > time) time = wal;
+    }
+    auto known =
+        std::find_if(out.begin(), out.end(), [&](const auto& f) { return f.first == stem; });
+    if (known == out.end())
+      out.emplace_back(stem, time);
+    else
+      known->second = std::max(known->second, time);
   }
   std::sort(out.begin(), out.end(),
             [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -160,55 +178,75 @@ Target Resolve(const std::string& name) {
       throw VregError("--register takes a register name such as usb or com-com3, not a path");
     t.name = name;
     if (t.name.size() > 5 && t.name.ends_with(".json")) t.name.resize(t.name.size() - 5);
+    if (t.name.size() > 3 && t.name.ends_with(".db")) t.name.resize(t.name.size() - 3);
     t.chosen = true;
   } else {
     // The register used last; the driver's default connection (USB) when there is none yet.
     const auto files = RegisterFiles(t.folder);
     t.name = files.empty() ? "usb" : files.front().first;
   }
-  t.file = t.folder / PathFromUtf8(t.name + ".json");
+  t.file = t.folder / PathFromUtf8(t.name + ".db");
   return t;
 }
 
-// The register's state as the driver would meet it. `mustExist`: a missing file is an error
-// that says how to make one.
-DeviceState Load(const Target& t, bool mustExist, bool* existed = nullptr) {
-  DeviceState s;
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  bool found = false;
+std::int64_t WallNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The register's database. `mustExist`: a missing register is an error that says how to make
+// one; otherwise it is created (empty: the driver makes the register at its first connection).
+std::unique_ptr<Storage> OpenRegister(const Target& t, bool mustExist) {
+  std::unique_ptr<Storage> storage;
   try {
-    found = vantorel::emulator::LoadStateFile(t.file, now, s);
+    storage = Storage::Open(t.file, !mustExist);
   } catch (const vantorel::emulator::StateFileError& e) {
     throw VregError(std::string(e.what()) + "\n  file: " + PathToUtf8(t.file) +
-                    "\n  fix the field by hand, or start afresh with: kkt-host vreg --register " +
-                    t.name + " reset");
+                    "\n  fix it by hand, or start afresh with: kkt-host vreg --register " + t.name +
+                    " reset");
   }
-  if (existed) *existed = found;
-  if (!found) {
-    if (mustExist) {
-      std::string msg = "no virtual register '" + t.name + "' in " + PathToUtf8(t.folder);
-      const auto files = RegisterFiles(t.folder);
-      if (!files.empty()) {
-        msg += "\n  registers there:";
-        for (const auto& f : files) msg += " " + f.first;
-      }
-      msg +=
-          "\n  connect the driver to it once (kkt-host demo, or 1C), or create it with: "
-          "kkt-host vreg --register " +
-          t.name + " reset";
-      throw VregError(msg);
+  if (!storage) {
+    std::string msg = "no virtual register '" + t.name + "' in " + PathToUtf8(t.folder);
+    const auto files = RegisterFiles(t.folder);
+    if (!files.empty()) {
+      msg += "\n  registers there:";
+      for (const auto& f : files) msg += " " + f.first;
     }
-    s = vantorel::emulator::NewDeviceState(Config{}, now);
+    msg +=
+        "\n  connect the driver to it once (kkt-host demo, or 1C), or create it with: "
+        "kkt-host vreg --register " +
+        t.name + " reset";
+    throw VregError(msg);
   }
+  return storage;
+}
+
+// The register's state as the driver would meet it (a register still to be made: its factory
+// state). `existed` tells which.
+DeviceState LoadState(Storage& storage, bool* existed = nullptr) {
+  DeviceState s;
+  const Config config = storage.ReadConfig().value_or(Config{});
+  const bool found = storage.ReadState(s);
+  if (existed) *existed = found;
+  if (!found) s = vantorel::emulator::NewDeviceState(config, WallNow(), nullptr);
+  s.config = config;
   return s;
 }
 
-void Save(const Target& t, const DeviceState& s) {
-  std::error_code ec;
-  fs::create_directories(t.folder, ec);
-  vantorel::emulator::SaveStateFile(t.file, s);
+// An edit of the configuration in one transaction, so a driver's own change made meanwhile
+// (a fault it used up) is not lost.
+void EditConfig(Storage& storage, const std::function<void(Config&)>& edit) {
+  storage.Begin();
+  try {
+    Config config = storage.ReadConfig().value_or(Config{});
+    edit(config);
+    storage.WriteConfig(config);
+    storage.Commit();
+  } catch (...) {
+    storage.Rollback();
+    throw;
+  }
 }
 
 // ---- status
@@ -218,9 +256,8 @@ struct Summary {
   std::vector<std::pair<std::string, std::string>> lines;  // label, value; label "" = heading
 };
 
-Summary Summarise(const Target& t, const DeviceState& s) {
-  vantorel::emulator::Device device(t.file, s);
-  const std::int64_t now = device.Now();
+Summary Summarise(const Target& t, Storage& storage, const DeviceState& s) {
+  const std::int64_t now = vantorel::emulator::HostWallClock() + s.clockOffset;
   const auto& c = s.config;
   const bool platform5 = !c.configurationVersion.empty() && c.configurationVersion[0] == '5';
   Summary out;
@@ -319,23 +356,24 @@ Summary Summarise(const Target& t, const DeviceState& s) {
   j["total_counters"] = counters(s.totalCounters, "all time");
 
   // Storage.
-  std::int64_t unsent = 0;
-  for (const auto& d : s.documents) unsent += d.sent ? 0 : 1;
+  const std::int64_t unsent = storage.UnsentDocuments().count;
+  const std::int64_t count = storage.DocumentCount();
+  const auto last = storage.LastDocument();
   j["storage"] = {{"serial", s.fnSerial},
                   {"registered", s.fiscal},
                   {"phase", s.fnPhase},
-                  {"documents", s.documents.size()},
-                  {"last_document", s.documents.empty() ? 0 : s.documents.back().number},
+                  {"documents", count},
+                  {"last_document", last ? last->number : 0},
                   {"unsent", unsent}};
   add("", "fiscal storage");
   add("storage", s.fnSerial + (s.fnPhase == 7 ? ", archive closed"
                                : s.fiscal     ? ", registered"
                                               : ", not registered (ready for registration)"));
-  if (!s.documents.empty()) {
-    const auto& d = s.documents.back();
-    add("documents", std::to_string(s.documents.size()) + ", last №" + std::to_string(d.number) +
-                         " " + DocumentTypeName(d.type) + " at " + Wall(d.wallTime) + ", sign " +
-                         std::to_string(d.fiscalSign));
+  if (last) {
+    const auto& d = *last;
+    add("documents", std::to_string(count) + ", last №" + std::to_string(d.number) + " " +
+                         DocumentTypeName(d.type) + " at " + Wall(d.wallTime) + ", sign " +
+                         std::to_string(d.fiscalSign) + " (kkt-host vreg doc)");
   } else {
     add("documents", "none");
   }
@@ -384,17 +422,20 @@ Summary Summarise(const Target& t, const DeviceState& s) {
                           (f.description.empty() ? "" : " \"" + f.description + "\"")));
   }
   j["faults"] = faults;
-  std::size_t documents = 0;
-  for (const auto& i : s.tape.items()) documents += i.kind == TapeItem::Kind::kDocumentBegin;
-  j["tape"] = {{"items", s.tape.items().size()}, {"documents", documents}};
-  add("paper tape", std::to_string(s.tape.items().size()) + " items, " + std::to_string(documents) +
+  const std::int64_t items = storage.TapeCount(), documents = storage.TapeCount(true);
+  j["tape"] = {{"items", items}, {"documents", documents}};
+  add("paper tape", std::to_string(items) + " items, " + std::to_string(documents) +
                         " documents (kkt-host vreg tape)");
+  const bool held = storage.PortHeld();
+  j["connected"] = held;
+  add("connected", held ? "yes: a program holds the register's port" : "no");
   return out;
 }
 
 int Status(const Target& t, bool json) {
-  const DeviceState s = Load(t, true);
-  const Summary sum = Summarise(t, s);
+  const auto storage = OpenRegister(t, true);
+  const DeviceState s = LoadState(*storage);
+  const Summary sum = Summarise(t, *storage, s);
   if (json) {
     std::cout << DumpLine(sum.json) << "\n";
     return 0;
@@ -414,17 +455,6 @@ int Status(const Target& t, bool json) {
 }
 
 // ---- tape
-
-std::vector<TapeItem> LastDocuments(const std::vector<TapeItem>& items, long n) {
-  if (n <= 0) return items;
-  std::size_t start = items.size();
-  long seen = 0;
-  while (start > 0) {
-    --start;
-    if (items[start].kind == TapeItem::Kind::kDocumentBegin && ++seen == n) break;
-  }
-  return {items.begin() + static_cast<std::ptrdiff_t>(start), items.end()};
-}
 
 int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
   std::string html, pictures;
@@ -454,17 +484,18 @@ int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
       throw UsageError("vreg tape: unknown argument '" + args[i] + "'");
     }
   }
-  DeviceState s = Load(t, true);
-  const auto items = LastDocuments(s.tape.items(), last);
+  const auto storage = OpenRegister(t, true);
+  const DeviceState s = LoadState(*storage);
+  const auto items = storage->Tape(last);
   vantorel::emulator::TapeView view;
   view.lineLength = s.config.lineLength;
   view.lineLengthPix = s.config.lineLengthPix;
   view.title = "Paper tape: " + s.config.modelName + " (" + t.name + ")";
   view.facts = {{"register", s.config.modelName + ", serial " + s.config.serialNumber},
-                {"state file", PathToUtf8(t.file)},
+                {"database", PathToUtf8(t.file)},
                 {"line", std::to_string(view.lineLength) + " characters, " +
                              std::to_string(view.lineLengthPix) + " dots"},
-                {"printed at", Wall(vantorel::emulator::Device(t.file, s).Now())}};
+                {"printed at", Wall(vantorel::emulator::HostWallClock() + s.clockOffset)}};
   if (!vantorel::emulator::BarcodesDrawable())
     view.facts.emplace_back("barcodes", "shown as text (built without zint)");
   if (!pictures.empty()) {
@@ -506,8 +537,9 @@ int Tape(const Target& t, const std::vector<std::string>& args, bool json) {
     std::cout << vantorel::emulator::RenderTapeText(items, view, StdoutIsTerminal());
   }
   if (clear) {
-    s.tape.Clear();
-    Save(t, s);
+    storage->Begin();
+    storage->ClearTape();
+    storage->Commit();
     if (!json) std::cerr << "kkt-host: the tape was torn off (cleared)\n";
   }
   return 0;
@@ -556,53 +588,53 @@ int Set(const Target& t, const std::vector<std::string>& args) {
     throw UsageError(
         "vreg set needs KEY=VALUE, e.g. vreg set paperPresent=false (list the keys "
         "with: vreg set --list)");
+  const auto storage = OpenRegister(t, false);
   bool existed = false;
-  DeviceState s = Load(t, false, &existed);
-  config = ordered_json::parse(vantorel::emulator::ConfigToJsonText(s.config));
+  LoadState(*storage, &existed);
+  std::vector<std::pair<std::string, std::string>> changes;
   for (const auto& a : args) {
     const auto eq = a.find('=');
     if (eq == std::string::npos || eq == 0)
       throw UsageError("vreg set: '" + a + "' is not KEY=VALUE, e.g. coverOpen=true");
     std::string key = a.substr(0, eq);
     const std::string value = a.substr(eq + 1);
-    std::string sub;
-    if (const auto dot = key.find('.'); dot != std::string::npos) {
-      sub = key.substr(dot + 1);
-      key.resize(dot);
-    }
-    if (!config.contains(key)) {
-      std::string known;
-      for (const auto& [k, v] : config.items()) known += " " + k;
-      throw UsageError("vreg set: no setting '" + key + "'; the settings are:" + known);
-    }
-    if (!sub.empty()) {
-      if (!config[key].is_object())
-        throw UsageError("vreg set: '" + key + "' has no parts; write " + key + "=VALUE");
-      config[key][sub] = value;
-    } else {
-      config[key] = ParseSetting(key, value, config[key]);
-    }
+    changes.emplace_back(key, value);
   }
-  try {
-    s.config = vantorel::emulator::ConfigFromJsonText(config.dump());
-  } catch (const vantorel::emulator::StateFileError& e) {
-    std::string what = e.what();
-    const std::string prefix = "virtual register state file is damaged: ";
-    if (what.starts_with(prefix)) what = what.substr(prefix.size());
-    throw UsageError("vreg set: the register does not accept it: " + what);
-  }
-  if (existed) {
-    s.tape.SetLimit(s.config.tapeLimit);
-    Save(t, s);
-  } else {
-    // A register still to be made: the file keeps only its configuration, so what is fixed at
-    // making (storage serial, registration, format) follows the settings given here.
-    std::error_code ec;
-    fs::create_directories(t.folder, ec);
-    vantorel::emulator::WriteConfigFile(t.file, s.config);
-  }
+  // Applied to the configuration as it is inside the transaction.
+  EditConfig(*storage, [&](Config& current) {
+    config = ordered_json::parse(vantorel::emulator::ConfigToJsonText(current));
+    for (auto [key, value] : changes) {
+      std::string sub;
+      if (const auto dot = key.find('.'); dot != std::string::npos) {
+        sub = key.substr(dot + 1);
+        key.resize(dot);
+      }
+      if (!config.contains(key)) {
+        std::string known;
+        for (const auto& [k, v] : config.items()) known += " " + k;
+        throw UsageError("vreg set: no setting '" + key + "'; the settings are:" + known);
+      }
+      if (!sub.empty()) {
+        if (!config[key].is_object())
+          throw UsageError("vreg set: '" + key + "' has no parts; write " + key + "=VALUE");
+        config[key][sub] = value;
+      } else {
+        config[key] = ParseSetting(key, value, config[key]);
+      }
+    }
+    try {
+      current = vantorel::emulator::ConfigFromJsonText(config.dump());
+    } catch (const vantorel::emulator::StateFileError& e) {
+      std::string what = e.what();
+      const std::string prefix = "virtual register state file is damaged: ";
+      if (what.starts_with(prefix)) what = what.substr(prefix.size());
+      throw UsageError("vreg set: the register does not accept it: " + what);
+    }
+  });
+  // A register still to be made keeps only its configuration, so what is fixed at making
+  // (storage serial, registration, format) follows the settings given here.
   std::cerr << "kkt-host: " << (existed ? "" : "new register, ") << "configuration of '" << t.name
-            << "' saved; a program connected to it now sees the change after it reconnects\n";
+            << "' saved; a program connected to it sees the change at its next operation\n";
   return 0;
 }
 
@@ -613,11 +645,13 @@ int FaultCommand(const Target& t, const std::vector<std::string>& args) {
     throw UsageError(
         "vreg fault needs an operation, e.g. vreg fault closeReceipt code=44 "
         "text=\"Нет бумаги\" (or: vreg fault clear)");
-  DeviceState s = Load(t, true);
+  const auto storage = OpenRegister(t, true);
   if (args.size() == 1 && args[0] == "clear") {
-    const auto n = s.config.faults.size();
-    s.config.faults.clear();
-    Save(t, s);
+    std::size_t n = 0;
+    EditConfig(*storage, [&](Config& c) {
+      n = c.faults.size();
+      c.faults.clear();
+    });
     std::cerr << "kkt-host: " << n << " planned fault(s) removed\n";
     return 0;
   }
@@ -660,8 +694,7 @@ int FaultCommand(const Target& t, const std::vector<std::string>& args) {
                        "'; write code=N, skip=N, times=N (0 = every call), text=TEXT, "
                        "after=true|false or lost=N");
   }
-  s.config.faults.push_back(f);
-  Save(t, s);
+  EditConfig(*storage, [&](Config& c) { c.faults.push_back(f); });
   std::cerr << "kkt-host: " << f.operation << " will fail with "
             << (f.lost ? "a lost link" : std::to_string(f.code))
             << (f.skip ? " after " + std::to_string(f.skip) + " good calls" : "") << " ("
@@ -683,21 +716,39 @@ int Reset(const Target& t, const std::vector<std::string>& args) {
       throw UsageError("vreg reset: unknown argument '" + a + "' (only --keep-config)");
   }
   Config config;
-  if (keep) {
-    bool existed = false;
-    try {
-      config = Load(t, false, &existed).config;
-    } catch (const VregError&) {
-      throw VregError("the state file of '" + t.name +
-                      "' is damaged, so its configuration cannot be kept; run reset without "
-                      "--keep-config");
-    }
-    config.faults.clear();
+  std::unique_ptr<Storage> storage;
+  try {
+    storage = Storage::Open(t.file, true);
+    if (keep) config = storage->ReadConfig().value_or(Config{});
+  } catch (const vantorel::emulator::StateFileError& e) {
+    if (keep)
+      throw VregError("the database of '" + t.name + "' is damaged (" + e.what() +
+                      "), so its configuration cannot be kept; run reset without --keep-config");
+    // Damaged beyond reading: a new database in its place.
+    storage.reset();
+    std::error_code ec;
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(fs::path(t.file) += suffix, ec);
+    storage = OpenRegister(t, false);
   }
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  Save(t, vantorel::emulator::NewDeviceState(config, now));
+  config.faults.clear();
+  if (storage->PortHeld())
+    throw VregError("'" + t.name +
+                    "' is connected: a program holds its port (1C, kkt-host). Disconnect it "
+                    "there first; a register in use is not reset under it");
+  std::vector<vantorel::emulator::FiscalDocument> documents;
+  const DeviceState fresh = vantorel::emulator::NewDeviceState(config, WallNow(), &documents);
+  storage->Begin();
+  try {
+    storage->ClearDocuments();
+    storage->ClearTape();
+    storage->WriteConfig(config);
+    storage->WriteState(fresh);
+    for (const auto& d : documents) storage->AddDocument(d);
+    storage->Commit();
+  } catch (...) {
+    storage->Rollback();
+    throw;
+  }
   std::cerr << "kkt-host: '" << t.name << "' is a fresh register now ("
             << (config.registerOnCreate ? "registered, " : "not registered, ")
             << "shift closed, empty tape): " << PathToUtf8(t.file) << "\n";

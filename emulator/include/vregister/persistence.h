@@ -1,12 +1,12 @@
-// The virtual register's state file: one JSON file per register in the state folder.
+// The virtual register's state in text: the JSON forms of its configuration, its state, tags
+// and tape items, as the register's database (storage.h) keeps them, and the state folder.
 //
 // Folder: $VANTOREL_VREG_DIR when set; otherwise $XDG_DATA_HOME (or ~/.local/share)
 // /Norvander/vantorel/vregister on Linux and %LOCALAPPDATA%\Norvander\vantorel\vregister on
-// Windows. File name: the register key (from the connection settings, see ConnectionSettings)
-// plus ".json".
+// Windows. Each register is one database there, named by the register key (from the connection
+// settings, see ConnectionSettings) plus ".db".
 //
-// The file holds {"format": 1, "config": {...}, "state": {...}}. The "config" section may be
-// edited by hand; every key is optional and a missing key keeps its default:
+// The configuration is a JSON object; every key is optional and a missing key keeps its default:
 //   modelNumber, modelName, serialNumber, configurationVersion, firmwareVersion,
 //   deviceFfdVersion (100/105/110/120), lineLength, lineLengthPix, deviceSettings {"66": "1"},
 //   cutter, fnSerial, fnVersion, fnFfdVersion, registerOnCreate,
@@ -17,11 +17,11 @@
 //   printerError, fnMemoryOverflow, fnNeedReplacement, fnResourceExhausted, fnCriticalError,
 //   fnOfdTimeout, faults [{"operation", "skip", "times", "code", "description", "after",
 //   "lost"}], traceLimit, tapeLimit.
+// The older single-file form, {"format": 1, "config": {...}, "state": {...}} with the documents
+// and the tape inside the state, is read once to import it; a file with only a "config" section
+// is a register about to be created with that configuration.
 // The library itself (not a register) has its own file, library.json in the same folder:
 // {"version": "10.10.6.0"}, the text that Version answers; read when an object is created.
-// A file with only a "config" section is a register about to be created with that configuration.
-// Writes go to a temporary file that is then renamed over the old one, so a crash leaves either
-// the old or the new state, never a torn one.
 #pragma once
 
 #include <filesystem>
@@ -42,18 +42,22 @@ std::filesystem::path StateDirectory();
 
 // Text forms; parsing checks every field and throws StateFileError on anything malformed.
 std::string StateToJsonText(const DeviceState& state);
-// `wallNow` creates a fresh state when the text has only a config section.
-DeviceState StateFromJsonText(std::string_view text, std::int64_t wallNow);
+// The single-file form: `wallNow` creates a fresh state when the text has only a config section;
+// its documents go to `documents` when given.
+DeviceState StateFromJsonText(std::string_view text, std::int64_t wallNow,
+                              std::vector<FiscalDocument>* documents = nullptr);
 std::string ConfigToJsonText(const Config& config);
 Config ConfigFromJsonText(std::string_view text);
-
-// File access. Load returns false when the file does not exist.
-bool LoadStateFile(const std::filesystem::path& file, std::int64_t wallNow, DeviceState& out);
-void SaveStateFile(const std::filesystem::path& file, const DeviceState& state);
-
-// Edits the config section of a register's file (creating the file when missing) without touching
-// its state: for tools and tests that prepare a register before the driver connects.
-void WriteConfigFile(const std::filesystem::path& file, const Config& config);
+// The state without its configuration, documents and tape.
+std::string CoreStateToJsonText(const DeviceState& state);
+void CoreStateFromJsonText(std::string_view text, DeviceState& state);
+std::string TagsToJsonText(const std::vector<Tag>& tags);
+std::vector<Tag> TagsFromJsonText(std::string_view text, const std::string& where);
+std::string TapeItemToJsonText(const TapeItem& item);
+TapeItem TapeItemFromJsonText(std::string_view text, const std::string& where);
+// A whole file's text; `exists` false when there is none. Throws StateFileError when it cannot
+// be read or is too large.
+std::string ReadStateFile(const std::filesystem::path& file, bool& exists);
 
 // The library version of library.json ("10.10.6.0" when the file is missing); throws
 // StateFileError when it is damaged.

@@ -7,7 +7,8 @@
 //   fiscal_data.h  tags, TLV, code page 866
 //   tape.h         the paper tape and its text rendering
 //   state.h        the state model (Config, DeviceState, documents, counters)
-//   persistence.h  the JSON state file, its folder and the VANTOREL_VREG_DIR variable
+//   persistence.h  the JSON forms of the state, its folder and the VANTOREL_VREG_DIR variable
+//   storage.h      the register's SQLite database and its port
 //   register.h     this file: Device (one register, shared by every connection to it in a
 //                  process) and VirtualRegister (one library object: settings, staged inputs,
 //                  outputs, last error, trace)
@@ -17,8 +18,10 @@
 // (also when it fails); outputs stay readable until the next operation. Device operations need an
 // open connection (error 2 otherwise). A state-changing operation that ends a document (receipt
 // closed or cancelled, shift opened or closed, report, cash in or out, registration, clock set,
-// non-fiscal document ended) saves the state file; registering positions does not, so long
-// receipts stay fast. Close saves as well.
+// non-fiscal document ended) is one transaction of the register's database (storage.h) that
+// holds the document, the state and the paper; registering positions writes nothing, so long
+// receipts stay fast. Close saves as well. Every operation first takes in what another program
+// (kkt-host vreg set, fault) committed to the database.
 #pragma once
 
 #include <chrono>
@@ -44,6 +47,7 @@ inline constexpr int kOk = 0;
 inline constexpr int kNotConnected = 2;  // Соединение не установлено
 inline constexpr int kBadSettings = 3;   // Неверные настройки связи
 inline constexpr int kStateFile = 4;     // state file unreadable or damaged (on open)
+inline constexpr int kPortBusy = 8;      // another program holds the register (on open)
 inline constexpr int kNotSupported = 5;  // not supported by this register / in this mode
 inline constexpr int kBadParam = 6;      // a staged value is not acceptable
 inline constexpr int kMissingParam = 7;  // a required input was not staged
@@ -100,20 +104,27 @@ struct MarkingCheck {
   std::set<std::string> accepted;  // codes accepted since the last clear
 };
 
+class Storage;
+class PortLock;
+
 class Device {
  public:
-  // The register of a state file: loaded on first use and shared by every connection to it in this
-  // process, as connections to one physical register share it. Throws StateFileError when the file
-  // is damaged.
+  // The register of a database file: opened on first use (taking its port, see storage.h) and
+  // shared by every connection to it in this process, as connections to one physical register
+  // share it. Throws PortBusyError when another program holds the register, StateFileError when
+  // its database is damaged.
   static std::shared_ptr<Device> Open(const std::filesystem::path& file);
-  // A register of a given state file path for tools: the file's folder is created when needed.
+  // The register the connection settings reach.
   static std::shared_ptr<Device> ForSettings(const ConnectionSettings& settings);
 
-  explicit Device(std::filesystem::path file, DeviceState state);
+  Device(std::filesystem::path file, std::unique_ptr<Storage> storage,
+         std::unique_ptr<PortLock> port);
+  ~Device();
 
   const std::filesystem::path& file() const { return file_; }
 
-  // A copy of the whole state, and an edit of it that is saved at once.
+  // A copy of the whole state (documents aside), and an edit of it that is saved at once. Both
+  // see what other programs (kkt-host vreg) changed in the database.
   DeviceState Snapshot() const;
   void Edit(const std::function<void(DeviceState&)>& edit);
   Config config() const;
@@ -128,20 +139,61 @@ class Device {
   std::string RenderTape() const;
   void ClearTape();
 
+  // The fiscal storage, read by number.
+  std::optional<FiscalDocument> Document(std::int64_t number) const;
+  std::optional<FiscalDocument> LastDocument() const;
+  std::int64_t DocumentCount() const;
+  // Rewrites a stored document (tests that need a document the register would not make).
+  void EditDocument(std::int64_t number, const std::function<void(FiscalDocument&)>& edit);
+
   void Save();
 
-  // For the operations, under the lock.
+  // For the operations, under the lock. An operation runs between BeginLocked (a write
+  // transaction that first takes in what other programs committed) and CommitLocked (which
+  // writes the state, the documents and the paper when `boundary`, and the configuration when it
+  // changed); AbortLocked drops the transaction and reloads the state at the next operation.
   std::mutex& mutex() const { return mu_; }
   DeviceState& state() { return state_; }
   MarkingCheck& marking() { return marking_; }
   std::int64_t NowLocked() const;
+  void BeginLocked();
+  void CommitLocked(bool boundary);
+  void AbortLocked() noexcept;
   void SaveLocked();
+  std::int64_t LastNumberLocked() const { return lastNumber_; }
+  std::optional<FiscalDocument> LastDocumentLocked(bool receiptsOnly = false);
+  std::optional<FiscalDocument> DocumentLocked(std::int64_t number);
+  struct Unsent {
+    std::int64_t count = 0;
+    std::int64_t firstNumber = 0;
+    std::int64_t firstTime = 0;
+  };
+  Unsent UnsentLocked();
+  // A new document (numbered by the caller), stored at the next boundary.
+  const FiscalDocument& AddDocumentLocked(FiscalDocument doc);
+  // A new fiscal storage: its documents start again from one.
+  void ClearDocumentsLocked();
 
  private:
+  void RefreshLocked() const;
+  void LoadLocked() const;
+  void WriteLocked();
+
   std::filesystem::path file_;
   mutable std::mutex mu_;
-  DeviceState state_;
+  std::unique_ptr<Storage> storage_;
+  std::unique_ptr<PortLock> port_;
+  mutable DeviceState state_;
   MarkingCheck marking_;
+  // What the database holds, as last read or written.
+  mutable Config savedConfig_;
+  mutable std::int64_t generation_ = 0;
+  mutable bool stale_ = false;
+  mutable std::int64_t lastNumber_ = 0;
+  mutable std::optional<FiscalDocument> last_;
+  // Made since the last boundary.
+  mutable std::deque<FiscalDocument> pending_;
+  mutable bool cleared_ = false;
 };
 
 // Whether `name` (letter case ignored) is a device operation of the register, such as

@@ -1,7 +1,7 @@
 // The virtual register's state: its configuration (what kind of register it is and which faults
 // it shows) and everything a real register keeps between power cycles (clock, shift, receipt,
 // cash, counters, registration, fiscal storage, paper). Plain data; the operations live in
-// Device, the file form in persistence.h.
+// Device, the text form in persistence.h, the database in storage.h.
 #pragma once
 
 #include <array>
@@ -180,8 +180,8 @@ struct DeviceState {
   std::int64_t lastRegistrationTime = 0;
   int ffdVersion = 120;  // the version the register is registered with
   Registration registration;
-  std::vector<FiscalDocument> documents;
-  // Paper.
+  // The fiscal storage's documents live in the register's database (storage.h), read by number.
+  // Paper printed since the last document boundary (the database keeps the tape before it).
   Tape tape;
   // Not saved: a drawer is closed by hand, and a power cycle finds it closed.
   bool drawerOpen = false;
@@ -190,13 +190,17 @@ struct DeviceState {
            a.shiftNumber == b.shiftNumber && a.shiftOpenedAt == b.shiftOpenedAt &&
            a.receiptNumber == b.receiptNumber && a.cash == b.cash &&
            a.shiftCounters == b.shiftCounters && a.totalCounters == b.totalCounters &&
-           a.receipt == b.receipt && a.documents == b.documents && a.fiscal == b.fiscal &&
-           a.registration == b.registration && a.tape.items() == b.tape.items();
+           a.receipt == b.receipt && a.fiscal == b.fiscal && a.registration == b.registration &&
+           a.tape.items() == b.tape.items();
   }
 };
 
+// The host's local wall clock as seconds since 1970, as a register set to local time shows it.
+std::int64_t HostWallClock();
+
 // A new register in its factory state as `config` describes it (registered when the config says
-// so, with sample registration data).
-DeviceState NewDeviceState(const Config& config, std::int64_t wallNow);
+// so, with sample registration data: its registration document goes to `documents`).
+DeviceState NewDeviceState(const Config& config, std::int64_t wallNow,
+                           std::vector<FiscalDocument>* documents);
 
 }  // namespace vantorel::emulator
