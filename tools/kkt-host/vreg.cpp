@@ -50,6 +50,7 @@ constexpr const char* kVregUsage =
     "                            after=true: carry it out first, then fail (a late error);\n"
     "                            lost=N: the link breaks, the next N calls fail too\n"
     "  fault clear               forget every planned fault\n"
+    "  doc [N]                   stored document N (the last one without N), tag by tag\n"
     "  reset [--keep-config]     a fresh register: new storage, no shifts, no paper\n"
     "  list                      the registers in the state folder\n"
     "NAME is the register's database name without .db: usb (the default connection), com-com3,\n"
@@ -705,6 +706,84 @@ int FaultCommand(const Target& t, const std::vector<std::string>& args) {
   return 0;
 }
 
+// ---- doc
+
+const char* TagTypeName(vantorel::emulator::TagType t) {
+  static const char* kNames[] = {"stlv", "string", "bytes",  "fvln",     "bits", "byte",
+                                 "vln",  "uint16", "uint32", "unixtime", "bool"};
+  const auto i = static_cast<std::size_t>(t);
+  return i < std::size(kNames) ? kNames[i] : "?";
+}
+
+ordered_json TagsJson(const std::vector<vantorel::emulator::Tag>& tags) {
+  ordered_json out = ordered_json::array();
+  for (const auto& t : tags) {
+    ordered_json j{{"tag", t.number},
+                   {"name", vantorel::emulator::TagName(t.number)},
+                   {"type", TagTypeName(t.type)}};
+    if (t.type == vantorel::emulator::TagType::kStlv)
+      j["children"] = TagsJson(t.children);
+    else
+      j["value"] = t.ToText();
+    out.push_back(std::move(j));
+  }
+  return out;
+}
+
+void PrintTags(const std::vector<vantorel::emulator::Tag>& tags, int depth) {
+  for (const auto& t : tags) {
+    const std::string name = vantorel::emulator::TagName(t.number);
+    std::cout << std::string(static_cast<std::size_t>(2 + 4 * depth), ' ') << t.number << "  "
+              << (name.empty() ? "?" : name);
+    if (t.type == vantorel::emulator::TagType::kStlv) {
+      std::cout << ":\n";
+      PrintTags(t.children, depth + 1);
+    } else {
+      std::cout << ": " << t.ToText() << "\n";
+    }
+  }
+}
+
+// A stored document as the storage keeps it: what an integrator looks at when a receipt looks
+// wrong.
+int Doc(const Target& t, const std::vector<std::string>& args, bool json) {
+  if (args.size() > 1) throw UsageError("vreg doc takes one document number, e.g. vreg doc 5");
+  std::int64_t number = 0;
+  if (!args.empty()) {
+    try {
+      std::size_t used = 0;
+      number = std::stoll(args[0], &used);
+      if (used != args[0].size() || number < 1) throw std::invalid_argument("");
+    } catch (const std::exception&) {
+      throw UsageError("vreg doc takes a document number, 1 or more, not '" + args[0] + "'");
+    }
+  }
+  const auto storage = OpenRegister(t, true);
+  const auto last = storage->LastDocument();
+  if (!last) throw VregError("the storage of '" + t.name + "' holds no documents yet");
+  const auto doc = number ? storage->Document(number) : last;
+  if (!doc)
+    throw VregError("no document " + std::to_string(number) + " in the storage of '" + t.name +
+                    "'; it holds numbers up to " + std::to_string(last->number));
+  if (json) {
+    std::cout << DumpLine(ordered_json{{"register", t.name},
+                                       {"number", doc->number},
+                                       {"type", doc->type},
+                                       {"type_name", DocumentTypeName(doc->type)},
+                                       {"time", Wall(doc->wallTime)},
+                                       {"fiscal_sign", doc->fiscalSign},
+                                       {"sent", doc->sent},
+                                       {"tags", TagsJson(doc->tags)}})
+              << "\n";
+    return 0;
+  }
+  std::cout << "document " << doc->number << ": " << DocumentTypeName(doc->type) << " (type "
+            << doc->type << "), " << Wall(doc->wallTime) << ", fiscal sign " << doc->fiscalSign
+            << ", " << (doc->sent ? "sent to the operator" : "not sent to the operator") << "\n";
+  PrintTags(doc->tags, 0);
+  return 0;
+}
+
 // ---- reset and list
 
 int Reset(const Target& t, const std::vector<std::string>& args) {
@@ -797,6 +876,7 @@ int RunVreg(const std::vector<std::string>& args, bool json) {
     if (command == "tape") return Tape(t, rest, json);
     if (command == "set") return Set(t, rest);
     if (command == "fault") return FaultCommand(t, rest);
+    if (command == "doc") return Doc(t, rest, json);
     if (command == "reset") return Reset(t, rest);
     if (command == "list") return List(t, json);
     throw UsageError("vreg: unknown command '" + command + "'");
