@@ -197,13 +197,14 @@ void Storage::Import(const fs::path& json) {
   AppendTape(state.tape.items(), state.config.tapeLimit);
 }
 
+// Prepared once: an operation of the register begins and ends a transaction every time.
 void Storage::Begin() {
-  Exec("BEGIN IMMEDIATE");
+  Statement(*this, "BEGIN IMMEDIATE").Run();
   inTransaction_ = true;
 }
 
 void Storage::Commit() {
-  Exec("COMMIT");
+  Statement(*this, "COMMIT").Run();
   inTransaction_ = false;
 }
 

@@ -4,7 +4,11 @@
 //                      XML text in host memory, the driver, the virtual register inside the
 //                      add-in), with the device's log off and on;
 //   *Floor             the same DTO10 call sequence, recorded once from the driver, replayed
-//                      straight on a virtual register: what the register itself costs.
+//                      straight on a virtual register: what the register itself costs;
+//   ReceiptDepth       a three-position sale through the host on one register filled (through the
+//                      register's own calls) to 100, 10,000, 100,000 and 250,000 documents, with
+//                      the ratio to the first: the cost of a document must not grow with the
+//                      storage (wall time: the database writes are part of it).
 // At the end a summary gives, per size, the processor time per line/position and the ratio to the
 // floor (processor time: on a shared machine the wall time mostly measures the neighbours; the
 // register's state file writes are the same on both sides).
@@ -45,9 +49,8 @@ const fs::path& Work() {
   return dir;
 }
 
-// Each benchmark starts on a register of its own: the register saves its whole state (fiscal
-// storage and tape included) at every document, so a register shared between benchmarks would
-// make the later ones pay for the documents of the earlier ones. The tape keeps 100 items.
+// Each benchmark starts on a register of its own (the tape keeping 100 items), so a figure does
+// not depend on what ran before; the depth family below is the one that measures a full storage.
 void FreshRegister() {
   const fs::path dir = Work() / "vreg";
   fs::remove_all(dir);
@@ -257,6 +260,107 @@ void ReceiptFloor(benchmark::State& state) { Floor(state, true); }
 BENCHMARK(TextDocumentFloor)->ArgName("lines")->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 BENCHMARK(ReceiptFloor)->ArgName("positions")->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
+// ---- depth: the same sale on a register holding more and more documents ----------------------
+
+// The register of the depth family, kept across its sizes and filled further for each: through
+// the register's own calls (the Device API), three-position sales with a shift closed every
+// thousand, so that the storage holds `documents` documents.
+void FillTo(std::int64_t documents) {
+  namespace em = vantorel::emulator;
+  em::VirtualRegister reg;
+  auto K = [&](const char* name) { return reg.get(name); };
+  auto set = [&](const char* param, automation::Value v) { reg.call("setParam", K(param), v); };
+  auto call = [&](const char* name) {
+    if (reg.call(name).asInt() != 0)
+      throw std::runtime_error(std::string(name) + ": " + reg.get("errorDescription").asText());
+  };
+  reg.call("setSingleSetting", K("LIBFPTR_SETTING_PORT"),
+           automation::Value(std::to_string(K("LIBFPTR_PORT_USB").asInt())));
+  call("applySingleSettings");
+  call("open");
+  auto openShift = [&] {
+    reg.call("setParam", automation::Value(std::int32_t{1021}), automation::Value("Кассир"));
+    call("operatorLogin");
+    call("openShift");
+  };
+  if (!reg.device()->Snapshot().shiftOpen) openShift();
+  std::int64_t have = reg.device()->LastDocument()->number;
+  for (std::int64_t i = have; i < documents; ++i) {
+    if (i % 1000 == 999) {
+      set("LIBFPTR_PARAM_REPORT_TYPE", K("LIBFPTR_RT_CLOSE_SHIFT"));
+      call("report");
+      openShift();
+      ++i;
+      if (i >= documents) break;
+    }
+    set("LIBFPTR_PARAM_RECEIPT_TYPE", K("LIBFPTR_RT_SELL"));
+    call("openReceipt");
+    for (int p = 0; p < 3; ++p) {
+      set("LIBFPTR_PARAM_COMMODITY_NAME", automation::Value("Товар " + std::to_string(p)));
+      set("LIBFPTR_PARAM_PRICE", automation::Value(1.0));
+      set("LIBFPTR_PARAM_QUANTITY", automation::Value(1.0));
+      set("LIBFPTR_PARAM_POSITION_SUM", automation::Value(1.0));
+      set("LIBFPTR_PARAM_TAX_TYPE", K("LIBFPTR_TAX_VAT20"));
+      call("registration");
+    }
+    set("LIBFPTR_PARAM_PAYMENT_TYPE", K("LIBFPTR_PT_CASH"));
+    set("LIBFPTR_PARAM_PAYMENT_SUM", automation::Value(3.0));
+    call("payment");
+    call("closeReceipt");
+  }
+  call("close");
+}
+
+void ReceiptDepth(benchmark::State& state) {
+  static bool fresh = true;
+  if (fresh) {
+    // One register for the whole family, with the default configuration (tape of 20,000 items).
+    const fs::path dir = Work() / "vreg";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fresh = false;
+  }
+  const auto documents = state.range(0);
+  try {
+    FillTo(documents);
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    for (auto _ : state) {
+    }
+    return;
+  }
+  auto object = TheHost().Create("vantorel");
+  auto c = object->Call("ConnectEquipment",
+                        {Value::Empty(), Value::Empty(), Value::Text(Settings(false))});
+  if (!c.result || !c.result->boolean) {
+    state.SkipWithError(object->GetLastError().description.c_str());
+    for (auto _ : state) {
+    }
+    return;
+  }
+  const std::string id = c.params[0].text;
+  const std::string doc = Receipt(3);
+  for (auto _ : state) {
+    auto out = object->Call(
+        "ProcessCheck", {Value::Text(id), Value::Bool(false), Value::Text(doc), Value::Empty()});
+    if (!out.result || !out.result->boolean) {
+      state.SkipWithError(("ProcessCheck: " + object->GetLastError().description).c_str());
+      break;
+    }
+  }
+  object->Call("DisconnectEquipment", {Value::Text(id)});
+}
+// Each size runs long enough for a steady figure, and adds that many documents: small against
+// the next size.
+BENCHMARK(ReceiptDepth)
+    ->ArgName("documents")
+    ->Arg(100)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(250000)
+    ->MinTime(2.0)
+    ->UseRealTime();
+
 // ---- summary ----------------------------------------------------------------------------------
 
 // The console report, then per size: time per line/position through the host (log off, log on),
@@ -268,12 +372,25 @@ class Summary : public benchmark::ConsoleReporter {
     for (const auto& r : runs)
       if (!r.error_occurred && r.iterations > 0)
         times_[r.benchmark_name()] =
-            r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9;
+            (r.benchmark_name().starts_with("ReceiptDepth") ? r.GetAdjustedRealTime()
+                                                            : r.GetAdjustedCPUTime()) /
+            benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9;
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
     Table("TextDocument", "lines");
     Table("Receipt", "positions");
+    const double base = Ns("ReceiptDepth/documents:100/min_time:2.000/real_time");
+    if (base > 0) {
+      std::printf(
+          "\nA three-position sale through the host on a register holding N documents: wall "
+          "milliseconds and ratio to 100 documents\n");
+      for (const char* n : {"100", "10000", "100000", "250000"}) {
+        const double t =
+            Ns(std::string("ReceiptDepth/documents:") + n + "/min_time:2.000/real_time");
+        if (t > 0) std::printf("  %7s documents  %8.3f ms  x%.2f\n", n, t / 1e6, t / base);
+      }
+    }
   }
 
  private:
