@@ -18,6 +18,7 @@
 
 #include "component.h"
 #include "vregister/register.h"
+#include "vregister/storage.h"
 
 namespace {
 
@@ -109,11 +110,13 @@ class DocumentFaults : public ::testing::Test {
   // starts on a new storage every few cases instead of filling one with hundreds of documents.
   void Fresh(bool newStorage = false) {
     if (newStorage) {
-      auto r = Register();
-      const std::int64_t now = r->Now();
-      r->Edit([&](vantorel::emulator::DeviceState& s) {
-        s = vantorel::emulator::NewDeviceState(s.config, now);
-      });
+      // A new register with the same configuration in place of the old one (nothing holds it
+      // between connections).
+      const auto config = Register()->config();
+      const auto file = vantorel::emulator::RegisterFile(
+          port != 0 ? "com-com" + std::to_string(port) : std::string("usb"));
+      for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(fs::path(file) += suffix);
+      vantorel::emulator::WriteRegisterConfig(file, config);
     }
     ASSERT_TRUE(Connect());
     ASSERT_TRUE(Ok(Call("OpenShift", {Value::Text(id),
@@ -409,14 +412,13 @@ TEST_F(DocumentFaults, EveryCallOfEveryDocumentFailingInEveryWayLeavesOneDocumen
   // 1.05 at COM3.
   port = 3;
   {
-    auto r = Register();
-    const std::int64_t now = r->Now();
-    r->Edit([&](vantorel::emulator::DeviceState& s) {
-      auto config = s.config;
-      config.deviceFfdVersion = config.fnFfdVersion = 105;
-      config.tapeLimit = 200;
-      s = vantorel::emulator::NewDeviceState(config, now);
-    });
+    // A register made with that configuration at its first connection.
+    vantorel::emulator::Config config;
+    config.deviceFfdVersion = config.fnFfdVersion = 105;
+    config.tapeLimit = 200;
+    const auto file = vantorel::emulator::RegisterFile("com-com3");
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(fs::path(file) += suffix);
+    vantorel::emulator::WriteRegisterConfig(file, config);
   }
   Fresh();
   const auto [h, c] =
