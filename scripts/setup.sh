@@ -155,6 +155,7 @@ pugixml_version=$(dpkg-query -W -f='${Version}' libpugixml-dev)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 json_version=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev)
 cmark_version=$(dpkg-query -W -f='${Version}' libcmark-dev)
+sqlite_version=$(dpkg-query -W -f='${Version}' libsqlite3-dev)
 
 cross_libs() {  # builds every library for the architecture in PREFIX/TOOLCHAIN; $1 names it
   local arch=$1 src
@@ -207,6 +208,25 @@ cross_libs() {  # builds every library for the architecture in PREFIX/TOOLCHAIN;
     stamp_set cmark "$cmark_version"
     rm -rf "$WORK/cmark-build-$arch"
   fi
+
+  # The virtual register's storage. Debian's source package holds SQLite's sources, not its
+  # single-file form: configure and `make sqlite3.c` make that file once on this machine (with
+  # tclsh), and cmake/sqlite3 builds it with the cross compiler.
+  if stamp_ok sqlite3 "$sqlite_version"; then
+    log "$arch: sqlite3 $sqlite_version: already built"
+  else
+    src=$(debian_source sqlite3 "$sqlite_version")
+    if [ ! -f "$src/sqlite3.c" ]; then
+      log "sqlite3: making sqlite3.c"
+      (cd "$src" && ./configure --disable-tcl >"$WORK/sqlite3-amalgamation.log" 2>&1 &&
+        make sqlite3.c >>"$WORK/sqlite3-amalgamation.log" 2>&1) ||
+        { tail -30 "$WORK/sqlite3-amalgamation.log"; return 1; }
+    fi
+    log "$arch: sqlite3: building with MinGW"
+    cross_build "$ROOT/cmake/sqlite3" "$WORK/sqlite3-build-$arch" -DSQLITE_AMALGAMATION="$src"
+    stamp_set sqlite3 "$sqlite_version"
+    rm -rf "$WORK/sqlite3-build-$arch"
+  fi
 }
 
 for arch in "${ARCHS[@]}"; do
@@ -215,37 +235,5 @@ for arch in "${ARCHS[@]}"; do
   cross_libs "$arch"
 done
 rm -rf "$WORK/apt" "$WORK"/*-src
-
-# ---- Virtual register storage: SQLite for MinGW ----
-# Debian's source package (fetched as pugixml's above) holds SQLite's sources, not its
-# single-file form: configure and `make sqlite3.c` make that file on this machine (with tclsh),
-# and cmake/sqlite3 builds it with the cross compiler through cross_build.
-sqlite_version=$(dpkg-query -W -f='${Version}' libsqlite3-dev)
-if stamp_ok sqlite3 "$sqlite_version"; then
-  log "sqlite3 $sqlite_version: already built"
-else
-  log "sqlite3 $sqlite_version: fetching the Debian source"
-  sq_apt="$WORK/apt-sqlite3"
-  rm -rf "$sq_apt" "$WORK/sqlite3-src"
-  mkdir -p "$sq_apt/sources.list.d" "$sq_apt/lists/partial" "$sq_apt/cache/archives/partial" "$WORK/sqlite3-src"
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && sed -E 's/^Types:.*/Types: deb-src/' "$f" >"$sq_apt/sources.list.d/$(basename "$f")"
-  done
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] && sed -nE 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f" >"$sq_apt/sources.list.d/$(basename "$f").list"
-  done
-  sq_opts=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$sq_apt/sources.list.d"
-    -o "Dir::State::Lists=$sq_apt/lists" -o "Dir::Cache=$sq_apt/cache" -o "APT::Sandbox::User=root")
-  apt-get "${sq_opts[@]}" -qq update
-  (cd "$WORK/sqlite3-src" && { apt-get "${sq_opts[@]}" -qq source "sqlite3=$sqlite_version" ||
-    apt-get "${sq_opts[@]}" -qq source sqlite3; } >/dev/null)
-  sq_src=$(find "$WORK/sqlite3-src" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -1)
-  log "sqlite3: making sqlite3.c, then building it with MinGW"
-  (cd "$sq_src" && ./configure --disable-tcl >"$WORK/sqlite3-amalgamation.log" 2>&1 &&
-    make sqlite3.c >>"$WORK/sqlite3-amalgamation.log" 2>&1) || { tail -30 "$WORK/sqlite3-amalgamation.log"; exit 1; }
-  cross_build "$(dirname "$TOOLCHAIN")/sqlite3" "$WORK/sqlite3-build" -DSQLITE_AMALGAMATION="$sq_src"
-  stamp_set sqlite3 "$sqlite_version"
-  rm -rf "$WORK/sqlite3-src" "$WORK/sqlite3-build" "$sq_apt"
-fi
 
 log "done in $((SECONDS - START)) s"
