@@ -198,7 +198,7 @@ TEST_F(VregTest, AProcessKilledAtAnyMomentLeavesACompleteRegister) {
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'y') << "round " << round << ": the seller could not connect";
     std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(random)));
+        std::chrono::microseconds(std::uniform_int_distribution<int>(0, 150000)(random)));
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -211,7 +211,7 @@ TEST_F(VregTest, AProcessKilledAtAnyMomentLeavesACompleteRegister) {
   close(ready[1]);
   Reg r;
   ASSERT_EQ(r.Connect(), 0);
-  EXPECT_GT(r.obj->device()->Snapshot().totalCounters.receipts[0].count, 10)
+  EXPECT_GT(r.obj->device()->Snapshot().totalCounters.receipts[0].count, 0)
       << "the kills fell on sales";
 }
 
