@@ -1,5 +1,5 @@
 // kkt-host: plays the 1C:Enterprise host for a Native API add-in, from the command line.
-// Usage in README.md ("kkt-host"). Exit status: 0 all well, 1 a call returned false to the host,
+// Usage in docs/kkt-host.md. Exit status: 0 all well, 1 a call returned false to the host,
 // a memory fault, or the add-in could not be loaded; 2 a usage error.
 
 #include <csignal>
@@ -45,7 +45,7 @@ constexpr const char* kUsage =
     "  getprop NAME             read a property\n"
     "  setprop NAME ARG         write a property\n"
     "  run FILE                 a scenario: one command per line, shared variables (- for stdin)\n"
-    "  demo                     a day at the till on the virtual register (see README)\n"
+    "  demo                     a day at the till on the virtual register (docs/kkt-host.md)\n"
     "  vreg [COMMAND]           the virtual register: status, tape [--html FILE], set,\n"
     "                           fault, reset, list (kkt-host vreg --help)\n"
     "ARG: s:TEXT s@FILE i:N l:N d:X b:true|false t:YYYY-MM-DDTHH:MM:SS e n x:HEX $NAME >NAME\n"

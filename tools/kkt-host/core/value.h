@@ -80,9 +80,9 @@ struct Arg {
   std::string name;
 };
 
-// Parses one argument (syntax in the README). `s@FILE` is read at once: a relative FILE is looked
-// up in the current directory first, then in `baseDir` (the scenario's folder). Throws UsageError
-// with a message that names the argument.
+// Parses one argument (syntax in docs/kkt-host.md). `s@FILE` is read at once: a relative FILE is
+// looked up in the current directory first, then in `baseDir` (the scenario's folder). Throws
+// UsageError with a message that names the argument.
 Arg ParseArg(std::string_view text, const std::filesystem::path& baseDir = {});
 
 // Paths given on the command line or in scenarios are UTF-8 on every platform.
