@@ -16,24 +16,14 @@
 #include <map>
 #include <pugixml.hpp>
 
-#include "component.h"
+#include "addin_fixture.h"
 #include "vregister/register.h"
 #include "vregister/storage.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using kkthost::Component;
-using kkthost::Host;
 using kkthost::Value;
-
-void SetEnv(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 // The register's operations a document may call; the register refuses faults of other names.
 const char* const kOperations[] = {"queryData",
@@ -81,33 +71,21 @@ struct Counts {
   long long lastDocument = 0, sales = 0, corrections = 0, cashIn = 0, shiftState = 0;
 };
 
-class DocumentFaults : public ::testing::Test {
+class DocumentFaults : public hosttest::AddinTest {
  protected:
-  static void SetUpTestSuite() { host = new Host(kkthost::BesideExecutable(VANTOREL_ADDIN_FILE)); }
-  static void TearDownTestSuite() {
-    delete host;
-    host = nullptr;
-  }
   void SetUp() override {
 #if defined(_WIN32)
     GTEST_SKIP() << "on Windows the paper-out and late-error cases run as kkt-host scenarios "
                     "through COM";
 #endif
-    root = fs::temp_directory_path() / "vantorel-document-faults";
-    fs::remove_all(root);
-    fs::create_directories(root / "vreg");
-    fs::create_directories(root / "data");
-    if (const char* old = std::getenv("XDG_DATA_HOME")) oldDataHome = old;
-    SetEnv("XDG_DATA_HOME", (root / "data").string());
-    SetEnv("VANTOREL_VREG_DIR", (root / "vreg").string());
-    // A short paper tape: the state is written at every document, and a tape of hundreds of
-    // documents would make every write slow.
+    UseFolder(fs::temp_directory_path() / "vantorel-document-faults");
+    // A short paper tape: what the cases print is of no interest here.
     std::ofstream(root / "vreg" / "usb.json") << R"({"format": 1, "config": {"tapeLimit": 200}})";
     driver = host->Create("vantorel");
     Fresh();
   }
-  // A register with an open shift. The whole state is written at every document, so the matrix
-  // starts on a new storage every few cases instead of filling one with hundreds of documents.
+  // A register with an open shift; with `newStorage`, on a new storage with the same
+  // configuration (the matrix takes one every few cases, so no case inherits much of another's).
   void Fresh(bool newStorage = false) {
     if (newStorage) {
       // A new register with the same configuration in place of the old one (nothing holds it
@@ -126,14 +104,8 @@ class DocumentFaults : public ::testing::Test {
     Disconnect();
   }
   void TearDown() override {
-    if (driver) {
-      if (!id.empty()) Disconnect();
-      for (const auto& f : driver->Close()) ADD_FAILURE() << f.Describe();
-      driver.reset();
-    }
-    SetEnv("XDG_DATA_HOME", oldDataHome);
-    std::error_code ec;
-    fs::remove_all(root, ec);
+    if (driver && !id.empty()) Disconnect();
+    AddinTest::TearDown();
   }
 
   kkthost::CallOutcome Call(std::string_view method, std::vector<Value> params) {
@@ -333,10 +305,6 @@ class DocumentFaults : public ::testing::Test {
     return {held, cases};
   }
 
-  static inline Host* host = nullptr;
-  fs::path root;
-  std::string oldDataHome;
-  std::unique_ptr<Component> driver;
   std::string id;
   int port = 0;  // 0 USB (a register of format 1.2), else COMn
 };

@@ -9,54 +9,24 @@
 #include <fstream>
 #include <string>
 
-#include "component.h"
+#include "addin_fixture.h"
 #include "vregister/storage.h"
 
 namespace {
 
-using kkthost::Component;
-using kkthost::Host;
 using kkthost::Value;
 namespace fs = std::filesystem;
 
-void SetEnv(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
-class HostileInput : public ::testing::Test {
+class HostileInput : public hosttest::AddinTest {
  protected:
-  static void SetUpTestSuite() { host = new Host(kkthost::BesideExecutable(VANTOREL_ADDIN_FILE)); }
-  static void TearDownTestSuite() {
-    delete host;
-    host = nullptr;
-  }
-
   void SetUp() override {
 #if defined(_WIN32)
     GTEST_SKIP() << "the Windows add-in reaches registers through DTO10's COM object; these run "
                     "on the Linux add-in's built-in virtual register";
 #endif
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root = fs::temp_directory_path() / "vantorel-hostile" / info->name();
-    fs::remove_all(root);
-    fs::create_directories(root / "vreg");
-    fs::create_directories(root / "data");
-    if (const char* old = std::getenv("XDG_DATA_HOME")) oldDataHome = old;
-    SetEnv("VANTOREL_VREG_DIR", (root / "vreg").string());
-    SetEnv("XDG_DATA_HOME", (root / "data").string());
+    UseFolder(fs::temp_directory_path() / "vantorel-hostile" / info->name());
     driver = host->Create("vantorel");
-  }
-  void TearDown() override {
-    if (!driver) return;
-    const auto faults = driver->Close();
-    for (const auto& f : faults) ADD_FAILURE() << f.Describe();
-    SetEnv("XDG_DATA_HOME", oldDataHome);
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
 
   static std::string Settings(const std::string& extra = {}) {
@@ -116,11 +86,6 @@ class HostileInput : public ::testing::Test {
   static std::string TextDocument(const std::string& lines) {
     return "<Document><Positions>" + lines + "</Positions></Document>";
   }
-
-  static inline Host* host = nullptr;
-  fs::path root;
-  std::string oldDataHome;
-  std::unique_ptr<Component> driver;
 };
 
 TEST_F(HostileInput, EntitiesAreNeverExpandedNorFetched) {
@@ -258,7 +223,7 @@ TEST_F(HostileInput, UnwritableLogFolderIsReportedOnceAndCallsGoOn) {
   // The data folder is a file: the log folder cannot be created under it.
   const fs::path blocked = root / "data" / "blocked";
   std::ofstream(blocked) << "not a folder";
-  SetEnv("XDG_DATA_HOME", blocked.string());
+  hosttest::SetEnv("XDG_DATA_HOME", blocked.string());
 
   // A connection that fails with its log on reports its own error, not the log's.
   auto refused =
@@ -297,7 +262,7 @@ TEST_F(HostileInput, UnwritableLogFolderIsReportedOnceAndCallsGoOn) {
   EXPECT_NE(Tape().find("next"), std::string::npos);
 
   // Switched on again by the host once the folder is writable, logging works again.
-  SetEnv("XDG_DATA_HOME", (root / "data").string());
+  hosttest::SetEnv("XDG_DATA_HOME", (root / "data").string());
   fs::remove(blocked);
   auto on = driver->Call("SetParameter", {Value::Text("LogEnabled"), Value::Bool(true)});
   EXPECT_TRUE(on.hostResult);

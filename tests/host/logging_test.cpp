@@ -13,7 +13,7 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "component.h"
+#include "addin_fixture.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -26,17 +26,8 @@
 namespace {
 
 using kkthost::CallOutcome;
-using kkthost::Host;
 using kkthost::Value;
 namespace fs = std::filesystem;
-
-void SetEnv(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -59,31 +50,12 @@ std::string Sale(const std::string& cash) {
 const char* const kShiftInput =
     "<InputParameters><Parameters CashierName=\"Кассир\"/></InputParameters>";
 
-class Logging : public ::testing::Test {
+class Logging : public hosttest::AddinTest {
  protected:
-  static void SetUpTestSuite() { host = new Host(kkthost::BesideExecutable(VANTOREL_ADDIN_FILE)); }
-  static void TearDownTestSuite() {
-    delete host;
-    host = nullptr;
-  }
-
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root = fs::temp_directory_path() / "vantorel-logging" / info->name();
-    fs::remove_all(root);
-    fs::create_directories(root / "vreg");
-    fs::create_directories(root / "data");
-    if (const char* old = std::getenv("XDG_DATA_HOME")) oldDataHome = old;
-    SetEnv("VANTOREL_VREG_DIR", (root / "vreg").string());
-    SetEnv("XDG_DATA_HOME", (root / "data").string());
+    UseFolder(fs::temp_directory_path() / "vantorel-logging" / info->name());
     driver = host->Create("vantorel");
-  }
-  void TearDown() override {
-    const auto faults = driver->Close();
-    for (const auto& f : faults) ADD_FAILURE() << f.Describe();
-    SetEnv("XDG_DATA_HOME", oldDataHome);
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
 
   static std::string Settings(const std::string& extra) {
@@ -140,11 +112,6 @@ class Logging : public ::testing::Test {
     EXPECT_NE(out.addErrors[0].description.find(mentions), std::string::npos)
         << out.addErrors[0].description;
   }
-
-  static inline Host* host = nullptr;
-  fs::path root;
-  std::string oldDataHome;
-  std::unique_ptr<kkthost::Component> driver;
 };
 
 // The log folder becomes unwritable while registers are connected with their logs on: every
@@ -157,7 +124,7 @@ TEST_F(Logging, UnwritableLogNeverDecidesAnOutcome) {
   const std::string shift = Connect(), sale = Connect(), refused = Connect(), close = Connect();
   const fs::path blocked = root / "blocked";
   std::ofstream(blocked) << "not a folder";
-  SetEnv("XDG_DATA_HOME", blocked.string());
+  hosttest::SetEnv("XDG_DATA_HOME", blocked.string());
 
   const struct {
     const char* what;

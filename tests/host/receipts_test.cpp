@@ -9,22 +9,12 @@
 #include <fstream>
 #include <pugixml.hpp>
 
-#include "component.h"
+#include "addin_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using kkthost::Component;
-using kkthost::Host;
 using kkthost::Value;
-
-void SetEnv(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 struct Position {
   const char* name;
@@ -48,38 +38,25 @@ long long Kopecks(std::string text) {
   return std::llround(std::strtod(text.c_str(), nullptr) * 100);
 }
 
-class Receipts : public ::testing::Test {
+class Receipts : public hosttest::AddinTest {
  protected:
-  static void SetUpTestSuite() { host = new Host(kkthost::BesideExecutable(VANTOREL_ADDIN_FILE)); }
-  static void TearDownTestSuite() {
-    delete host;
-    host = nullptr;
-  }
   void SetUp() override {
 #if defined(_WIN32)
     GTEST_SKIP() << "the Windows add-in reaches registers through DTO10's COM object; these run "
                     "on the Linux add-in's built-in virtual register";
 #endif
-    root = fs::temp_directory_path() / "vantorel-receipts";
-    if (const char* old = std::getenv("XDG_DATA_HOME")) oldDataHome = old;
-    SetEnv("XDG_DATA_HOME", (root / "data").string());
   }
   void TearDown() override {
     if (driver) Close();
-    SetEnv("XDG_DATA_HOME", oldDataHome);
-    std::error_code ec;
-    fs::remove_all(root, ec);
+    AddinTest::TearDown();
   }
 
   // A fresh register speaking format `ffd`, connected, with an open shift.
   void Start(int ffd) {
-    fs::remove_all(root);
-    fs::create_directories(root / "vreg");
-    fs::create_directories(root / "data");
+    UseFolder(fs::temp_directory_path() / "vantorel-receipts");
     // A state file with only a configuration: the register is made with it at first use.
     std::ofstream(root / "vreg" / "usb.json") << R"({"format": 1, "config": {"deviceFfdVersion": )"
                                               << ffd << R"(, "fnFfdVersion": )" << ffd << "}}";
-    SetEnv("VANTOREL_VREG_DIR", (root / "vreg").string());
     driver = host->Create("vantorel");
     id = Call("ConnectEquipment",
               {Value::Empty(), Value::Empty(),
@@ -93,9 +70,7 @@ class Receipts : public ::testing::Test {
   }
   void Close() {
     Call("DisconnectEquipment", {Value::Text(id)});
-    const auto faults = driver->Close();
-    for (const auto& f : faults) ADD_FAILURE() << f.Describe();
-    driver.reset();
+    CloseDriver();
   }
 
   kkthost::CallOutcome Call(std::string_view method, std::vector<Value> params) {
@@ -106,10 +81,6 @@ class Receipts : public ::testing::Test {
     return out;
   }
 
-  static inline Host* host = nullptr;
-  fs::path root;
-  std::string oldDataHome;
-  std::unique_ptr<Component> driver;
   std::string id;
 };
 
