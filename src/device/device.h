@@ -16,9 +16,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
-#include <thread>
 
 #include "device/automation.h"
 #include "marking/km_types.h"
@@ -195,9 +195,8 @@ class TDevice {
   void OpenReceipt(std::int32_t recType, bool electronically, bool isCorrection);
   // Registers the payments (cash last) and closes the receipt. Sums are currency values.
   struct Payments {
-    std::int64_t Cash = 0, ElectronicPayment = 0, AdvancePayment = 0, Credit = 0,
-                 CashProvision = 0, Payment6 = 0, Payment7 = 0, Payment8 = 0, Payment9 = 0,
-                 Payment10 = 0;
+    std::int64_t Cash = 0, ElectronicPayment = 0, AdvancePayment = 0, Credit = 0, CashProvision = 0,
+                 Payment6 = 0, Payment7 = 0, Payment8 = 0, Payment9 = 0, Payment10 = 0;
   };
   // The storage's last document number is noted in DocumentMark just before closeReceipt.
   void CloseReceipt(const Payments& payments);
@@ -224,6 +223,8 @@ class TDevice {
   TDocumentMark DocumentMark;
   // The storage's last fiscal document number (fnQueryData, checked).
   std::int64_t LastDocumentNumber();
+  // The shift's state as the register reports it: 0 closed, 1 open, 2 over 24 hours (checked).
+  std::int64_t ShiftState();
   // The shift's number of deposits (or withdrawals), checked.
   std::int64_t CashDocumentCount(bool cashOut);
   // The count the document is decided by, as it is now (checked).
@@ -255,20 +256,20 @@ class TDevice {
     std::int32_t Tax = 0;              // tax code 1 to 10
     std::int64_t TaxSum = 0;           // currency
     std::uint8_t Department = 0;
-    std::uint8_t SignCalculationObject = 0;    // tag 1212
-    std::uint8_t SignMethodCalculation = 0;    // tag 1214
+    std::uint8_t SignCalculationObject = 0;         // tag 1212
+    std::uint8_t SignMethodCalculation = 0;         // tag 1214
     std::int32_t SignSubjectCalculationAgent = -1;  // tag 1222; -1 none
     std::optional<automation::Bytes> MarkingCode;   // none: the position is not marked
-    std::string AdditionalAttribute;  // tag 1191
-    std::string CountryOfOrigin;      // tag 1230
-    std::string CustomsDeclaration;   // tag 1231
-    std::int64_t ExciseAmount = 0;    // currency, tag 1229
-    std::string MeasurementUnit;      // tag 1197
-    std::int32_t MeasureOfQuantity = 0;  // tag 2108
+    std::string AdditionalAttribute;                // tag 1191
+    std::string CountryOfOrigin;                    // tag 1230
+    std::string CustomsDeclaration;                 // tag 1231
+    std::int64_t ExciseAmount = 0;                  // currency, tag 1229
+    std::string MeasurementUnit;                    // tag 1197
+    std::int32_t MeasureOfQuantity = 0;             // tag 2108
     std::int32_t Numerator = 0, Denominator = 0;
     std::string IndustryDocumentDate, IndustryIdentifierFOIV, IndustryDocumentNumber,
         IndustryAttributeValue;
-    std::string GoodCodeData;       // product code text chosen from the good-code element
+    std::string GoodCodeData;  // product code text chosen from the good-code element
     const pugi::xml_node* GoodCodeDataNode = nullptr;  // that element, when there is one
   };
   // Registers one position in the open receipt.
@@ -283,7 +284,7 @@ class TDevice {
   // What the receipt attribute steps hand back for the sales notice.
   struct TReceiptAttributes {
     std::optional<automation::Bytes> IndustryValue;  // composed tag 1261
-    std::string CustomerINN;                          // trimmed
+    std::string CustomerINN;                         // trimmed
   };
   // Stages the user attribute, customer details and (format 1.2) operational and industry
   // attributes of a check package's Parameters element.
@@ -304,7 +305,6 @@ class TDevice {
   std::vector<TStagedTag> FItemAgentTags;
 
  public:
-
   // ==== Marking codes ====
 
   // Checks one code on the register (and with the marking service unless gtinSale); the result
@@ -331,7 +331,6 @@ class TDevice {
   std::thread FThread;       // the polling worker of the check in progress
 
  public:
-
   // ==== Shifts, reports and status ====
 
   enum class TReceiptType { rtSell, rtSellReturn, rtBuy, rtBuyReturn, rtCashIn, rtCashOut };

@@ -74,6 +74,12 @@ std::int64_t TDevice::LastDocumentNumber() {
       .asInt();
 }
 
+std::int64_t TDevice::ShiftState() {
+  return RunQuery(Const("LIBFPTR_PARAM_DATA_TYPE"), Const("LIBFPTR_DT_SHIFT_STATE"),
+                  Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt, TMethodType::mtCommon)
+      .asInt();
+}
+
 std::int64_t TDevice::CashDocumentCount(bool cashOut) {
   return RunQuery(Const("LIBFPTR_PARAM_DATA_TYPE"),
                   Const(cashOut ? "LIBFPTR_DT_CASHOUT_COUNT" : "LIBFPTR_DT_CASHIN_COUNT"),

@@ -54,11 +54,7 @@ void TDevice::OpenShift(const std::string& cashierName, const std::string& cashi
 }
 
 void TDevice::CloseShift(const std::string& cashierName, const std::string& cashierVATIN) {
-  const std::int64_t state =
-      RunQuery(Const("LIBFPTR_PARAM_DATA_TYPE"), Const("LIBFPTR_DT_SHIFT_STATE"),
-               Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt, TMethodType::mtCommon)
-          .asInt();
-  if (state == 0) throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
+  if (ShiftState() == 0) throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
   SetTag(1021, cashierName);
   SetTag(1203, cashierVATIN);
   Call("operatorLogin");

@@ -299,13 +299,7 @@ void TDriver::OlderCorrectionSteps(const pugi::xml_document& package,
   TDevice& dev = in.Device();
 
   // The older correction receipt: a total and one tax sum per position, no positions.
-  const std::int64_t state =
-      dev.RunQuery(dev.Const("LIBFPTR_PARAM_DATA_TYPE"), dev.Const("LIBFPTR_DT_SHIFT_STATE"),
-                   dev.Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt,
-                   TMethodType::mtCommon)
-          .asInt();
-  if (state == 0) throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
-  if (state == 2) throw EquException(errors::kShiftOver24Hours, errors::kShiftOver24HoursText);
+  CheckShiftState(false);
 
   const PackageParts parts = FindParts(package);
   const pugi::xml_node params = parts.parameters;

@@ -82,11 +82,12 @@ void TDriver::ConnectEquipment(const pugi::xml_document& settings) {
     in.FFDVersion = static_cast<int>(ffd);
     dev.FFDVersion = ffd;
     dev.TimeoutRequestKM = in.TimeoutRequestKM > 0 ? in.TimeoutRequestKM : 5;
-    in.LineLength = static_cast<std::int32_t>(
-        dev.RunQuery(dev.Const("LIBFPTR_PARAM_DATA_TYPE"), dev.Const("LIBFPTR_DT_RECEIPT_LINE_LENGTH"),
-                     dev.Const("LIBFPTR_PARAM_RECEIPT_LINE_LENGTH"), TParamType::dtpInt,
-                     TMethodType::mtCommon)
-            .asInt());
+    in.LineLength =
+        static_cast<std::int32_t>(dev.RunQuery(dev.Const("LIBFPTR_PARAM_DATA_TYPE"),
+                                               dev.Const("LIBFPTR_DT_RECEIPT_LINE_LENGTH"),
+                                               dev.Const("LIBFPTR_PARAM_RECEIPT_LINE_LENGTH"),
+                                               TParamType::dtpInt, TMethodType::mtCommon)
+                                      .asInt());
 
     // Whether the register cuts by itself after fiscal documents: setting 66, else 300.
     in.AutoCut = false;
@@ -118,7 +119,7 @@ void TDriver::ConnectEquipment(const pugi::xml_document& settings) {
     in.FirmwareVersion = dev.GetParamString("LIBFPTR_PARAM_UNIT_VERSION");
     const std::string first = in.FirmwareVersion.substr(0, in.FirmwareVersion.find('.'));
     in.PlatformVer = first == "5" || in.FirmwareVersion.empty() ? TPlatformVersion::pv5
-                                                                 : TPlatformVersion::pvOld;
+                                                                : TPlatformVersion::pvOld;
 
     FInstanceList.try_emplace(FDeviceID, std::move(owned));
   } catch (...) {
@@ -161,13 +162,10 @@ TFFDVersion TDriver::DetectFFDVersion(TDeviceDriver& instance) {
 }
 
 void TDriver::CheckShiftState(bool mustBeClosed) {
-  TDevice& dev = Device();
-  const std::int64_t state =
-      dev.RunQuery(dev.Const("LIBFPTR_PARAM_DATA_TYPE"), dev.Const("LIBFPTR_DT_SHIFT_STATE"),
-                   dev.Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt, TMethodType::mtCommon)
-          .asInt();
+  const std::int64_t state = Device().ShiftState();
   if (mustBeClosed && state == 1) throw EquException(errors::kShiftOpen, errors::kShiftOpenText);
-  if (!mustBeClosed && state == 0) throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
+  if (!mustBeClosed && state == 0)
+    throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
   if (state == 2) throw EquException(errors::kShiftOver24Hours, errors::kShiftOver24HoursText);
 }
 

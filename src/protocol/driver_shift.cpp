@@ -102,12 +102,8 @@ void TDriver::CloseShift(const pugi::xml_document& input, pugi::xml_document& ou
         TDevice& dev = in.Device();
         dev.CancelReceipt();
         // An expired shift (over 24 hours) may be closed; only a closed one is refused.
-        const std::int64_t state =
-            dev.RunQuery(dev.Const("LIBFPTR_PARAM_DATA_TYPE"), dev.Const("LIBFPTR_DT_SHIFT_STATE"),
-                         dev.Const("LIBFPTR_PARAM_SHIFT_STATE"), TParamType::dtpInt,
-                         TMethodType::mtCommon)
-                .asInt();
-        if (state == 0) throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
+        if (dev.ShiftState() == 0)
+          throw EquException(errors::kShiftClosed, errors::kShiftClosedText);
         dev.CloseShift(in.CashierName, in.CashierINN);
         CutAfterDocument(false, true);
         fill(false);
