@@ -116,7 +116,7 @@ class Demo {
   bool failed_ = false;
 };
 
-// The paper the register printed, read from its state file once the session has let it go.
+// The paper the register printed, read from its database once the session has let it go.
 void ShowTape(const std::filesystem::path& folder, std::ostream& out) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".db") continue;

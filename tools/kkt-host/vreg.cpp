@@ -1,4 +1,5 @@
-// `kkt-host vreg`: status, tape, set, fault, reset and list for the virtual register's state files.
+// `kkt-host vreg`: status, tape, doc, set, fault, reset and list for the virtual register's
+// databases.
 #include "vreg.h"
 
 #include <algorithm>
